@@ -1,0 +1,84 @@
+# The two commands of the README:
+#   make test   install what is missing, build, run the C++ and Python tests
+#   make demo   the same set-up, then show tev at work on a bundled sample
+#
+# PYTHON selects the interpreter the module is built for and the venv is made
+# from; each interpreter gets its own build folder.
+
+PYTHON ?= /usr/bin/python3
+PY_TAG := $(shell $(PYTHON) -c 'import sys; print("py%d.%d" % sys.version_info[:2])' 2>/dev/null)
+BUILD ?= $(if $(filter /usr/bin/python3,$(PYTHON)),build,build-$(PY_TAG))
+VENV ?= .venv
+# A second interpreter the module must also build and import on, when present.
+PYTHON_ALT ?= /root/.pyenv/versions/3.13.0/bin/python3
+BUILD_ALT ?= build-alt
+
+# CI builds with warnings as errors.
+WERROR ?= $(if $(CI),ON,OFF)
+
+PACKAGES := build-essential cmake ninja-build pkg-config \
+	python3-dev python3-venv python3-pytest libgtest-dev libfmt-dev \
+	zlib1g-dev libbz2-dev liblzma-dev libplist-dev libxml2-dev libdeflate-dev \
+	xz-utils cpio libarchive-tools xorriso 7zip p7zip-full dmg2img apfsprogs
+
+CMAKE_FLAGS := -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DTEV_WERROR=$(WERROR)
+
+.PHONY: all deps build venv test test-cpp test-python test-alt demo clean
+
+all: build
+
+# Installs only what is missing, so a machine that has everything is quick.
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  SUDO=$$([ "$$(id -u)" = 0 ] || echo sudo); \
+	  $$SUDO apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD)
+
+# The package runs from the source tree and the build folder: the venv gets a
+# .pth file naming both, and a `tev` command.
+venv: build
+	@if [ ! -x $(VENV)/bin/python ] || [ "$$(cat $(VENV)/.tev-python 2>/dev/null)" != "$(PYTHON)" ]; then \
+	  rm -rf $(VENV) && $(PYTHON) -m venv --system-site-packages $(VENV) && echo "$(PYTHON)" > $(VENV)/.tev-python; \
+	fi
+	@site=$$($(VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])'); \
+	printf '%s\n%s\n' "$(CURDIR)/python" "$(CURDIR)/$(BUILD)/python" > $$site/tev.pth
+	@printf '#!%s\nimport sys\nfrom tev.cli import main\nsys.exit(main())\n' "$(CURDIR)/$(VENV)/bin/python" > $(VENV)/bin/tev
+	@chmod +x $(VENV)/bin/tev
+
+test: venv
+	@status=0; \
+	$(MAKE) --no-print-directory test-cpp || status=1; \
+	$(MAKE) --no-print-directory test-python || status=1; \
+	$(MAKE) --no-print-directory test-alt || status=1; \
+	exit $$status
+
+test-cpp:
+	cd $(BUILD) && ctest --output-on-failure --timeout 300
+
+test-python:
+	TEV_SELFTEST_DIR=$(CURDIR)/$(BUILD)/tests/python $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/python
+
+# The module must also build and import on the newer interpreter and pass the
+# module-surface tests there (Debian's pytest is pure Python and runs on it).
+test-alt:
+	@if [ ! -x "$(PYTHON_ALT)" ]; then echo "no $(PYTHON_ALT): skipping the second interpreter"; exit 0; fi; \
+	cmake -S . -B $(BUILD_ALT) -G Ninja -DPython3_EXECUTABLE=$(PYTHON_ALT) -DTEV_WERROR=$(WERROR) >/dev/null && \
+	cmake --build $(BUILD_ALT) --target _tev _tev_selftest && \
+	PYTHONPATH=$(CURDIR)/python:$(CURDIR)/$(BUILD_ALT)/python:/usr/lib/python3/dist-packages \
+	TEV_SELFTEST_DIR=$(CURDIR)/$(BUILD_ALT)/tests/python \
+	$(PYTHON_ALT) -W ignore::DeprecationWarning -m pytest -q -p no:cacheprovider tests/python/test_module.py
+
+demo: venv
+	$(VENV)/bin/python demo/demo.py
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ALT) $(VENV)

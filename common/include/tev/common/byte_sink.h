@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tev/common/io_error.h"
+#include "tev/common/unique_fd.h"
+
+namespace tev {
+
+// Where decoded bytes go: a host file, a temporary file or memory.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual std::expected<void, IoError> write(std::span<const uint8_t> bytes) = 0;
+};
+
+// Appends to a vector the caller owns.
+class VectorSink final : public ByteSink {
+ public:
+  explicit VectorSink(std::vector<uint8_t>& out) : out_(&out) {}
+  std::expected<void, IoError> write(std::span<const uint8_t> bytes) override;
+
+ private:
+  std::vector<uint8_t>* out_;
+};
+
+// A file written through a buffer. finish() flushes and closes, reporting any
+// error of either; dropping an unfinished sink flushes on a best-effort basis.
+class FileSink final : public ByteSink {
+ public:
+  static constexpr size_t kBufferSize = 256 * 1024;
+
+  // Creates or truncates a host file for writing.
+  static std::expected<FileSink, IoError> create(const std::string& path);
+  explicit FileSink(UniqueFd fd);
+  FileSink(FileSink&&) noexcept = default;
+  FileSink& operator=(FileSink&&) noexcept = default;
+  ~FileSink() override;
+
+  std::expected<void, IoError> write(std::span<const uint8_t> bytes) override;
+  std::expected<void, IoError> flush();
+  std::expected<void, IoError> finish();
+  uint64_t bytes_written() const { return written_; }
+
+ private:
+  std::expected<void, IoError> write_all(std::span<const uint8_t> bytes);
+
+  UniqueFd fd_;
+  std::vector<uint8_t> buffer_;
+  uint64_t written_ = 0;
+};
+
+}  // namespace tev

@@ -1,0 +1,66 @@
+#include "tev/common/byte_sink.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tev {
+
+std::expected<void, IoError> VectorSink::write(std::span<const uint8_t> bytes) {
+  out_->insert(out_->end(), bytes.begin(), bytes.end());
+  return {};
+}
+
+std::expected<FileSink, IoError> FileSink::create(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return std::unexpected(IoError::from_errno(errno));
+  return FileSink(UniqueFd(fd));
+}
+
+FileSink::FileSink(UniqueFd fd) : fd_(std::move(fd)) { buffer_.reserve(kBufferSize); }
+
+FileSink::~FileSink() {
+  if (fd_.valid()) (void)flush();
+}
+
+std::expected<void, IoError> FileSink::write(std::span<const uint8_t> bytes) {
+  if (!fd_.valid()) return std::unexpected(IoError::from_errno(EBADF));
+  written_ += bytes.size();
+  if (buffer_.size() + bytes.size() <= kBufferSize) {
+    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+    return {};
+  }
+  if (auto r = flush(); !r) return r;
+  if (bytes.size() >= kBufferSize) return write_all(bytes);
+  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+  return {};
+}
+
+std::expected<void, IoError> FileSink::flush() {
+  auto r = write_all(buffer_);
+  buffer_.clear();
+  return r;
+}
+
+std::expected<void, IoError> FileSink::finish() {
+  if (!fd_.valid()) return std::unexpected(IoError::from_errno(EBADF));
+  auto r = flush();
+  int fd = fd_.release();
+  if (::close(fd) != 0 && r) r = std::unexpected(IoError::from_errno(errno));
+  return r;
+}
+
+std::expected<void, IoError> FileSink::write_all(std::span<const uint8_t> bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd_.get(), bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::from_errno(errno));
+    }
+    bytes = bytes.subspan(static_cast<size_t>(n));
+  }
+  return {};
+}
+
+}  // namespace tev

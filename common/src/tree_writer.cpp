@@ -1,0 +1,113 @@
+#include "tev/common/tree_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+namespace tev {
+namespace {
+
+constexpr mode_t kDirMode = 0755;
+constexpr mode_t kFileMode = 0644;
+
+TreeWriteError io_error(int code, std::string_view path) {
+  return {TreeWriteError::Kind::Io, IoError::from_errno(code), std::string(path)};
+}
+
+TreeWriteError error_of(TreeWriteError::Kind kind, std::string_view path) {
+  return {kind, IoError::other(""), std::string(path)};
+}
+
+bool is_symlink_at(int dir, const std::string& name) {
+  struct stat st {};
+  return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+// The failure of an open that refused to follow a link, or failed otherwise.
+TreeWriteError open_failure(int code, int dir, const std::string& name, std::string_view path) {
+  if ((code == ELOOP || code == ENOTDIR) && is_symlink_at(dir, name))
+    return error_of(TreeWriteError::Kind::LinkInPath, path);
+  return io_error(code, path);
+}
+
+bool is_plain_component(std::string_view part) {
+  return !part.empty() && part != "." && part != "..";
+}
+
+// Splits off the last component: {"a/b", "c"} for "a/b/c", {"", "c"} for "c".
+std::pair<std::string_view, std::string_view> split_last(std::string_view path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {std::string_view(), path};
+  return {path.substr(0, slash), path.substr(slash + 1)};
+}
+
+}  // namespace
+
+std::expected<TreeWriter, IoError> TreeWriter::open(const std::string& dest) {
+  std::error_code ec;
+  std::filesystem::create_directories(dest, ec);
+  if (ec) return std::unexpected(IoError::from_errno(ec.value()));
+  int fd = ::open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(IoError::from_errno(errno));
+  return TreeWriter(UniqueFd(fd));
+}
+
+std::expected<UniqueFd, TreeWriteError> TreeWriter::open_dir(std::string_view path,
+                                                             std::string_view full_path) const {
+  UniqueFd current(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+  if (!current.valid()) return std::unexpected(io_error(errno, full_path));
+  if (!path.empty() && path.front() == '/')
+    return std::unexpected(error_of(TreeWriteError::Kind::BadPath, full_path));
+  while (!path.empty()) {
+    size_t slash = path.find('/');
+    std::string name(path.substr(0, slash));
+    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+    if (!is_plain_component(name))
+      return std::unexpected(error_of(TreeWriteError::Kind::BadPath, full_path));
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::openat(current.get(), name.c_str(), kFlags);
+    if (fd < 0 && errno == ENOENT) {
+      if (::mkdirat(current.get(), name.c_str(), kDirMode) != 0 && errno != EEXIST)
+        return std::unexpected(io_error(errno, full_path));
+      fd = ::openat(current.get(), name.c_str(), kFlags);
+    }
+    if (fd < 0) return std::unexpected(open_failure(errno, current.get(), name, full_path));
+    current = UniqueFd(fd);
+  }
+  return current;
+}
+
+std::expected<void, TreeWriteError> TreeWriter::make_dirs(std::string_view path) const {
+  if (path.empty()) return std::unexpected(error_of(TreeWriteError::Kind::BadPath, path));
+  auto dir = open_dir(path, path);
+  if (!dir) return std::unexpected(dir.error());
+  return {};
+}
+
+std::expected<FileSink, TreeWriteError> TreeWriter::create_file(std::string_view path) const {
+  auto [parent, name] = split_last(path);
+  if (!is_plain_component(name) || (parent.empty() && path.front() == '/'))
+    return std::unexpected(error_of(TreeWriteError::Kind::BadPath, path));
+  auto dir = open_dir(parent, path);
+  if (!dir) return std::unexpected(dir.error());
+  std::string file(name);
+  int fd = ::openat(dir->get(), file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                    kFileMode);
+  if (fd < 0) return std::unexpected(open_failure(errno, dir->get(), file, path));
+  return FileSink(UniqueFd(fd));
+}
+
+std::expected<void, TreeWriteError> TreeWriter::write_file(std::string_view path,
+                                                           std::span<const uint8_t> bytes) const {
+  auto sink = create_file(path);
+  if (!sink) return std::unexpected(sink.error());
+  auto fail = [&](IoError e) { return TreeWriteError{TreeWriteError::Kind::Io, std::move(e), std::string(path)}; };
+  if (auto r = sink->write(bytes); !r) return std::unexpected(fail(r.error()));
+  if (auto r = sink->finish(); !r) return std::unexpected(fail(r.error()));
+  return {};
+}
+
+}  // namespace tev

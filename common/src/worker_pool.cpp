@@ -1,0 +1,99 @@
+#include "tev/common/worker_pool.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace tev {
+namespace {
+
+struct Batch {
+  const std::function<void(size_t)>* task;
+  size_t count;
+  std::atomic<size_t> next{0};
+  std::mutex lock;
+  std::condition_variable all_done;
+  size_t finished = 0;
+  std::exception_ptr failure;
+
+  // Claims and runs tasks until none are left.
+  void work() {
+    for (;;) {
+      size_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= count) return;
+      std::exception_ptr thrown;
+      try {
+        (*task)(i);
+      } catch (...) {
+        thrown = std::current_exception();
+      }
+      std::lock_guard guard(lock);
+      if (thrown && !failure) failure = thrown;
+      if (++finished == count) all_done.notify_all();
+    }
+  }
+};
+
+}  // namespace
+
+struct WorkerPool::Impl {
+  std::mutex lock;
+  std::condition_variable wake;
+  std::deque<std::shared_ptr<Batch>> queue;
+  std::vector<std::thread> threads;
+
+  void worker_loop() {
+    for (;;) {
+      std::shared_ptr<Batch> batch;
+      {
+        std::unique_lock guard(lock);
+        wake.wait(guard, [&] { return !queue.empty(); });
+        batch = std::move(queue.front());
+        queue.pop_front();
+      }
+      batch->work();
+    }
+  }
+};
+
+WorkerPool& WorkerPool::instance() {
+  // Never destroyed: the detached workers wait for work until the process ends.
+  static WorkerPool* pool = new WorkerPool();
+  return *pool;
+}
+
+WorkerPool::WorkerPool() : impl_(std::make_unique<Impl>()) {
+  size_t n = std::max(1u, std::thread::hardware_concurrency());
+  for (size_t i = 0; i < n; ++i) {
+    impl_->threads.emplace_back([impl = impl_.get()] { impl->worker_loop(); });
+    impl_->threads.back().detach();
+  }
+}
+
+WorkerPool::~WorkerPool() = default;
+
+size_t WorkerPool::worker_count() const { return impl_->threads.size(); }
+
+void WorkerPool::run(size_t count, const std::function<void(size_t)>& task) {
+  if (count == 0) return;
+  auto batch = std::make_shared<Batch>();
+  batch->task = &task;
+  batch->count = count;
+  size_t helpers = std::min(count - 1, impl_->threads.size());
+  if (helpers > 0) {
+    std::lock_guard guard(impl_->lock);
+    for (size_t i = 0; i < helpers; ++i) impl_->queue.push_back(batch);
+  }
+  impl_->wake.notify_all();
+  batch->work();
+  std::unique_lock guard(batch->lock);
+  batch->all_done.wait(guard, [&] { return batch->finished == count; });
+  if (batch->failure) std::rethrow_exception(batch->failure);
+}
+
+}  // namespace tev

@@ -1,0 +1,33 @@
+#include "tev/pipeline/path_rules.h"
+
+namespace tev::pipeline {
+
+std::expected<std::string, PipelineError> sanitize_path(std::string_view path) {
+  std::string out;
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    size_t slash = path.find('/', pos);
+    if (slash == std::string_view::npos) slash = path.size();
+    std::string_view part = path.substr(pos, slash - pos);
+    pos = slash + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..")
+      return std::unexpected(
+          PipelineError::invalid_path("path traversal detected: " + std::string(path)));
+    if (!out.empty()) out += '/';
+    out += part;
+  }
+  if (out.empty())
+    return std::unexpected(
+        PipelineError::invalid_path("empty path after sanitization: " + std::string(path)));
+  return out;
+}
+
+std::optional<std::string> strip_base_prefix(std::string_view path, std::string_view base) {
+  if (base.empty()) return std::string(path);
+  if (path.size() <= base.size() || !path.starts_with(base)) return std::nullopt;
+  if (path[base.size()] != '/') return std::nullopt;
+  return std::string(path.substr(base.size() + 1));
+}
+
+}  // namespace tev::pipeline

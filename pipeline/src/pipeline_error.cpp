@@ -1,0 +1,48 @@
+#include "tev/pipeline/pipeline_error.h"
+
+namespace tev::pipeline {
+
+PipelineError::PipelineError(IoError error) : kind_(PipelineErrorKind::Io), payload_(std::move(error)) {}
+
+PipelineError PipelineError::file_not_found(std::string path) {
+  return {PipelineErrorKind::FileNotFound, std::move(path)};
+}
+
+PipelineError PipelineError::no_hfs_partition() { return {PipelineErrorKind::NoHfsPartition, {}}; }
+
+PipelineError PipelineError::no_apfs_partition() { return {PipelineErrorKind::NoApfsPartition, {}}; }
+
+PipelineError PipelineError::no_filesystem_partition() {
+  return {PipelineErrorKind::NoFilesystemPartition, {}};
+}
+
+PipelineError PipelineError::invalid_path(std::string detail) {
+  return {PipelineErrorKind::InvalidPath, std::move(detail)};
+}
+
+PipelineError PipelineError::no_entries_under(std::string base_path) {
+  return {PipelineErrorKind::NoEntriesUnder, std::move(base_path)};
+}
+
+std::string PipelineError::message() const {
+  const std::string empty;
+  const std::string& text = this->text() ? *this->text() : empty;
+  switch (kind_) {
+    case PipelineErrorKind::Io: return "I/O error: " + wrapped<IoError>()->message();
+    case PipelineErrorKind::FileNotFound: return "file not found: " + text;
+    case PipelineErrorKind::NoHfsPartition: return "no HFS+ partition found in DMG";
+    case PipelineErrorKind::NoApfsPartition: return "no APFS partition found in DMG";
+    case PipelineErrorKind::NoFilesystemPartition: return "no filesystem partition found in DMG";
+    case PipelineErrorKind::InvalidPath: return "invalid path: " + text;
+    case PipelineErrorKind::NoEntriesUnder: return "no entries found under: " + text;
+    // The wrapping kinds whose libraries are not part of the build yet.
+    case PipelineErrorKind::Dmg:
+    case PipelineErrorKind::HfsPlus:
+    case PipelineErrorKind::Xar:
+    case PipelineErrorKind::Pbzx:
+    case PipelineErrorKind::Apfs: break;
+  }
+  return "unknown error";
+}
+
+}  // namespace tev::pipeline

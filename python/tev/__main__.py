@@ -1,0 +1,5 @@
+import sys
+
+from tev.cli import main
+
+sys.exit(main())

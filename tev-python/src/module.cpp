@@ -1,0 +1,51 @@
+// The extension module `_tev`: multi-phase initialisation, and the order in
+// which exceptions, functions and classes are registered.
+#include <Python.h>
+
+#include "error.h"
+#include "extract_stats.h"
+
+namespace tev::python {
+namespace {
+
+constexpr const char kModuleDoc[] =
+    "Python module for parsing Apple DMG disk images, HFS+/APFS filesystems,\n"
+    "PKG installers, and PBZX/CPIO payloads.";
+
+// The classes in registration order; each adds itself under its name.
+constexpr int (*kClasses[])(PyObject*) = {
+    &add_extract_stats,
+};
+
+int exec_module(PyObject* module) {
+  if (add_exceptions(module) != 0) return -1;
+  for (auto add : kClasses) {
+    if (add(module) != 0) return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_tev",
+    kModuleDoc,
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tev::python
+
+PyMODINIT_FUNC PyInit__tev() { return PyModuleDef_Init(&tev::python::kModule); }
