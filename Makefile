@@ -12,6 +12,8 @@ VENV ?= .venv
 # A second interpreter the module must also build and import on, when present.
 PYTHON_ALT ?= /root/.pyenv/versions/3.13.0/bin/python3
 BUILD_ALT ?= build-alt
+# The C++ tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+BUILD_SAN ?= build-sanitize
 
 # CI builds with warnings as errors.
 WERROR ?= $(if $(CI),ON,OFF)
@@ -23,7 +25,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config \
 
 CMAKE_FLAGS := -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DTEV_WERROR=$(WERROR)
 
-.PHONY: all deps build venv test test-cpp test-python test-alt demo clean
+.PHONY: all deps build venv test test-cpp test-python test-alt test-sanitize demo bench clean
 
 all: build
 
@@ -58,6 +60,7 @@ test: venv
 	@status=0; \
 	$(MAKE) --no-print-directory test-cpp || status=1; \
 	$(MAKE) --no-print-directory test-python || status=1; \
+	$(MAKE) --no-print-directory test-sanitize || status=1; \
 	$(MAKE) --no-print-directory test-alt || status=1; \
 	exit $$status
 
@@ -66,6 +69,12 @@ test-cpp:
 
 test-python:
 	TEV_SELFTEST_DIR=$(CURDIR)/$(BUILD)/tests/python $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/python
+
+test-sanitize: deps
+	cmake -S . -B $(BUILD_SAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTEV_SANITIZE=ON -DTEV_PYTHON=OFF \
+	  -DTEV_WERROR=$(WERROR) >/dev/null
+	cmake --build $(BUILD_SAN)
+	cd $(BUILD_SAN) && ctest --output-on-failure --timeout 600
 
 # The module must also build and import on the newer interpreter and pass the
 # module-surface tests there (Debian's pytest is pure Python and runs on it).
@@ -80,5 +89,10 @@ test-alt:
 demo: venv
 	$(VENV)/bin/python demo/demo.py
 
+# Benchmarks against peer tools; they print ratios and are never part of `make test`.
+bench: build
+	cmake --build $(BUILD) --target lzfse_bench
+	./bench/corpus.sh 100 | tr '\n' '\0' | xargs -0 $(BUILD)/bench/lzfse_bench
+
 clean:
-	rm -rf $(BUILD) $(BUILD_ALT) $(VENV)
+	rm -rf $(BUILD) $(BUILD_ALT) $(BUILD_SAN) $(VENV)
