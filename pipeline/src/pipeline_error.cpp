@@ -4,6 +4,9 @@ namespace tev::pipeline {
 
 PipelineError::PipelineError(IoError error) : kind_(PipelineErrorKind::Io), payload_(std::move(error)) {}
 
+PipelineError::PipelineError(udif::DmgError error)
+    : kind_(PipelineErrorKind::Dmg), payload_(std::move(error)) {}
+
 PipelineError PipelineError::file_not_found(std::string path) {
   return {PipelineErrorKind::FileNotFound, std::move(path)};
 }
@@ -29,6 +32,7 @@ std::string PipelineError::message() const {
   const std::string& text = this->text() ? *this->text() : empty;
   switch (kind_) {
     case PipelineErrorKind::Io: return "I/O error: " + wrapped<IoError>()->message();
+    case PipelineErrorKind::Dmg: return "DMG error: " + wrapped<udif::DmgError>()->message();
     case PipelineErrorKind::FileNotFound: return "file not found: " + text;
     case PipelineErrorKind::NoHfsPartition: return "no HFS+ partition found in DMG";
     case PipelineErrorKind::NoApfsPartition: return "no APFS partition found in DMG";
@@ -36,7 +40,6 @@ std::string PipelineError::message() const {
     case PipelineErrorKind::InvalidPath: return "invalid path: " + text;
     case PipelineErrorKind::NoEntriesUnder: return "no entries found under: " + text;
     // The wrapping kinds whose libraries are not part of the build yet.
-    case PipelineErrorKind::Dmg:
     case PipelineErrorKind::HfsPlus:
     case PipelineErrorKind::Xar:
     case PipelineErrorKind::Pbzx:

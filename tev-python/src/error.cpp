@@ -68,6 +68,28 @@ int adopt_exceptions(PyObject* tev_module) {
   return 0;
 }
 
+namespace {
+
+PyObject* dmg_class(const udif::DmgError& error) {
+  const Exceptions& e = g_exceptions;
+  using Kind = udif::DmgError::Kind;
+  switch (error.kind()) {
+    case Kind::Io: return e.io_error;
+    case Kind::InvalidMagic:
+    case Kind::InvalidPlist:
+    case Kind::InvalidBlockMap:
+    case Kind::ChecksumMismatch: return e.invalid_format_error;
+    case Kind::Decompression:
+    case Kind::Compression: return e.decompression_error;
+    case Kind::UnsupportedCompression:
+    case Kind::Unsupported: return e.unsupported_error;
+    case Kind::FileNotFound: return e.file_not_found_error;
+  }
+  return e.tev_error;
+}
+
+}  // namespace
+
 PyObject* exception_class(const PipelineError& error) {
   const Exceptions& e = g_exceptions;
   switch (error.kind()) {
@@ -78,7 +100,7 @@ PyObject* exception_class(const PipelineError& error) {
     case PipelineErrorKind::NoFilesystemPartition:
     case PipelineErrorKind::NoEntriesUnder: return e.file_not_found_error;
     case PipelineErrorKind::InvalidPath: return e.invalid_format_error;
-    case PipelineErrorKind::Dmg:
+    case PipelineErrorKind::Dmg: return dmg_class(*error.wrapped<udif::DmgError>());
     case PipelineErrorKind::HfsPlus:
     case PipelineErrorKind::Xar:
     case PipelineErrorKind::Pbzx:

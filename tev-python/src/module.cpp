@@ -2,6 +2,8 @@
 // which exceptions, functions and classes are registered.
 #include <Python.h>
 
+#include "dmg_archive.h"
+#include "dmg_values.h"
 #include "error.h"
 #include "extract_stats.h"
 
@@ -14,7 +16,8 @@ constexpr const char kModuleDoc[] =
 
 // The classes in registration order; each adds itself under its name.
 constexpr int (*kClasses[])(PyObject*) = {
-    &add_extract_stats,
+    &add_dmg_archive,    &add_dmg_builder, &add_partition_info, &add_compression_info,
+    &add_dmg_stats,      &add_chunk_info,  &add_extract_stats,
 };
 
 int exec_module(PyObject* module) {

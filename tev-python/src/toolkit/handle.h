@@ -99,12 +99,12 @@ PyObject* handle_repr(PyObject* self) {
 }
 
 template <class Traits>
-constexpr PyMethodDef enter_method() {
+PyMethodDef enter_method() {
   return {"__enter__", &handle_enter<Traits>, METH_NOARGS, "__enter__($self)\n--\n\n"};
 }
 
 template <class Traits>
-constexpr PyMethodDef exit_method() {
+PyMethodDef exit_method() {
   return {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&handle_exit<Traits>)),
           METH_VARARGS | METH_KEYWORDS,
           "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"};

@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "tev/common/io_error.h"
+#include "tev/udif/dmg_error.h"
 
 namespace tev::pipeline {
 
@@ -29,7 +30,8 @@ class PipelineError {
  public:
   // Every library error converts implicitly, so `return std::unexpected(e)`
   // works where a PipelineError is expected.
-  PipelineError(IoError error);  // NOLINT(google-explicit-constructor)
+  PipelineError(IoError error);         // NOLINT(google-explicit-constructor)
+  PipelineError(udif::DmgError error);  // NOLINT(google-explicit-constructor)
 
   static PipelineError file_not_found(std::string path);
   static PipelineError no_hfs_partition();
@@ -51,7 +53,7 @@ class PipelineError {
   const std::string* text() const { return std::get_if<std::string>(&payload_); }
 
  private:
-  using Payload = std::variant<std::monostate, std::string, IoError>;
+  using Payload = std::variant<std::monostate, std::string, IoError, udif::DmgError>;
   PipelineError(PipelineErrorKind kind, Payload payload)
       : kind_(kind), payload_(std::move(payload)) {}
 

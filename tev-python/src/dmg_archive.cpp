@@ -1,0 +1,183 @@
+// DmgArchive: direct access to a DMG's partitions, statistics and run counts.
+#include <memory>
+
+#include "dmg_archive.h"
+#include "dmg_values.h"
+#include "error.h"
+#include "tev/common/byte_sink.h"
+#include "tev/udif/extract.h"
+#include "tev/udif/image.h"
+#include "toolkit/args.h"
+#include "toolkit/gil.h"
+#include "toolkit/handle.h"
+#include "toolkit/methods.h"
+#include "toolkit/to_python.h"
+#include "toolkit/types.h"
+
+namespace tev::python {
+namespace {
+
+struct DmgArchiveClass {
+  using State = udif::DmgImage;
+  static constexpr const char* kName = "DmgArchive";
+  static std::string repr_open(const State&) { return "DmgArchive(open)"; }
+};
+using State = DmgArchiveClass::State;
+using Result = std::expected<std::vector<uint8_t>, pipeline::PipelineError>;
+
+PyTypeObject* g_type = nullptr;
+
+PyObject* bytes_result(Result r) {
+  if (!r) return raise_error(r.error());
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r->data()), static_cast<Py_ssize_t>(r->size()));
+}
+
+Result lift(std::expected<std::vector<uint8_t>, udif::DmgError> r) {
+  if (!r) return std::unexpected(pipeline::PipelineError(r.error()));
+  return std::move(*r);
+}
+
+std::expected<void, pipeline::PipelineError> write_to(const std::string& path, const std::vector<uint8_t>& data) {
+  auto sink = FileSink::create(path);
+  if (!sink) return std::unexpected(pipeline::PipelineError(udif::DmgError(sink.error())));
+  if (auto r = sink->write(data); !r) return std::unexpected(pipeline::PipelineError(udif::DmgError(r.error())));
+  if (auto r = sink->finish(); !r) return std::unexpected(pipeline::PipelineError(udif::DmgError(r.error())));
+  return {};
+}
+
+PyObject* none_result(std::expected<void, pipeline::PipelineError> r) {
+  if (!r) return raise_error(r.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* open(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* path_obj = nullptr;
+  if (!parse_args("open", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
+  auto path = arg_str(path_obj, "path");
+  if (!path) return nullptr;
+  auto image = without_gil([&] { return udif::open_dmg(*path); });
+  if (!image) return raise_error(image.error());
+  return new_handle<DmgArchiveClass>(g_type, std::make_unique<State>(std::move(*image)));
+}
+
+PyObject* stats(PyObject* self, void*) {
+  return with_state<DmgArchiveClass>(self, Access::Shared,
+                                     [](State& s) { return make_dmg_stats(udif::image_stats(s)); });
+}
+
+PyObject* compression_info(PyObject* self, void*) {
+  return with_state<DmgArchiveClass>(self, Access::Shared,
+                                     [](State& s) { return make_compression_info(udif::compression_counts(s)); });
+}
+
+PyObject* partitions(PyObject* self, void*) {
+  return with_state<DmgArchiveClass>(self, Access::Shared, [](State& s) {
+    return to_list(udif::partition_list(s), [](const auto& p) { return make_partition_info(p); });
+  });
+}
+
+// Long operations hold exclusive access and run without the interpreter lock.
+template <class F>
+PyObject* long_operation(PyObject* self, F&& f) {
+  return with_state<DmgArchiveClass>(self, Access::Exclusive, f);
+}
+
+PyObject* extract_partition(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* id_obj = nullptr;
+  if (!parse_args("extract_partition", args, kwargs, {"id"}, 1, &id_obj)) return nullptr;
+  return long_operation(self, [&](State& s) -> PyObject* {
+    auto id = arg_i32(id_obj, "id");
+    if (!id) return nullptr;
+    return bytes_result(without_gil([&] { return lift(udif::extract_partition_memory(s, *id)); }));
+  });
+}
+
+PyObject* extract_partition_by_name(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* name_obj = nullptr;
+  if (!parse_args("extract_partition_by_name", args, kwargs, {"name"}, 1, &name_obj)) return nullptr;
+  return long_operation(self, [&](State& s) -> PyObject* {
+    auto name = arg_str(name_obj, "name");
+    if (!name) return nullptr;
+    return bytes_result(without_gil([&] { return lift(udif::extract_partition_by_name(s, *name)); }));
+  });
+}
+
+PyObject* extract_partition_to(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* objs[2] = {nullptr, nullptr};
+  if (!parse_args("extract_partition_to", args, kwargs, {"id", "path"}, 2, objs)) return nullptr;
+  return long_operation(self, [&](State& s) -> PyObject* {
+    auto id = arg_i32(objs[0], "id");
+    if (!id) return nullptr;
+    auto path = arg_str(objs[1], "path");
+    if (!path) return nullptr;
+    return none_result(without_gil([&]() -> std::expected<void, pipeline::PipelineError> {
+      auto data = lift(udif::extract_partition_memory(s, *id));
+      if (!data) return std::unexpected(data.error());
+      return write_to(*path, *data);
+    }));
+  });
+}
+
+Result extract_main(const State& s) {
+  auto id = udif::select_main_partition(s);
+  if (!id) return std::unexpected(pipeline::PipelineError(id.error()));
+  return lift(udif::extract_partition_memory(s, *id));
+}
+
+PyObject* extract_main_partition(PyObject* self, PyObject*) {
+  return long_operation(self, [&](State& s) { return bytes_result(without_gil([&] { return extract_main(s); })); });
+}
+
+PyObject* extract_main_partition_to(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* path_obj = nullptr;
+  if (!parse_args("extract_main_partition_to", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
+  return long_operation(self, [&](State& s) -> PyObject* {
+    auto path = arg_str(path_obj, "path");
+    if (!path) return nullptr;
+    return none_result(without_gil([&]() -> std::expected<void, pipeline::PipelineError> {
+      auto data = extract_main(s);
+      if (!data) return std::unexpected(data.error());
+      return write_to(*path, *data);
+    }));
+  });
+}
+
+PyMethodDef kMethods[] = {
+    keyword_method("open", &open, "open(path)\n--\n\nOpen a DMG file.", METH_STATIC),
+    enter_method<DmgArchiveClass>(),
+    exit_method<DmgArchiveClass>(),
+    keyword_method("extract_partition", &extract_partition,
+                   "extract_partition($self, id)\n--\n\nExtract a partition by ID, returning its data as bytes."),
+    keyword_method("extract_partition_by_name", &extract_partition_by_name,
+                   "extract_partition_by_name($self, name)\n--\n\n"
+                   "Extract a partition by name, returning its data as bytes."),
+    keyword_method("extract_partition_to", &extract_partition_to,
+                   "extract_partition_to($self, id, path)\n--\n\nExtract a partition to a file on disk."),
+    no_args_method("extract_main_partition", &extract_main_partition,
+                   "extract_main_partition($self)\n--\n\nExtract the main partition, returning its data as bytes."),
+    keyword_method("extract_main_partition_to", &extract_main_partition_to,
+                   "extract_main_partition_to($self, path)\n--\n\nExtract the main partition to a file on disk."),
+    kEndOfMethods,
+};
+
+PyGetSetDef kProperties[] = {
+    {"stats", &stats, nullptr, "DMG statistics.", nullptr},
+    {"compression_info", &compression_info, nullptr, "Compression block counts by type.", nullptr},
+    {"partitions", &partitions, nullptr, "List partitions.", nullptr},
+    kEndOfProperties,
+};
+
+constexpr const char kDoc[] =
+    "Lower-level DMG archive reader.\n\nProvides direct partition access, stats, and compression info.\n\n"
+    "Use as a context manager::\n\n    with tev.DmgArchive.open(\"file.dmg\") as archive:\n"
+    "        print(archive.stats)\n        data = archive.extract_partition(0)";
+
+}  // namespace
+
+int add_dmg_archive(PyObject* module) {
+  return add_type(module, "DmgArchive", g_type, [] {
+    return make_handle_type<DmgArchiveClass>("_tev.DmgArchive", kDoc, kMethods, kProperties);
+  });
+}
+
+}  // namespace tev::python

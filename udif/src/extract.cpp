@@ -1,0 +1,295 @@
+// Reassembling a partition from its runs, in memory (in parallel) or as a
+// stream into a sink.
+#include "tev/udif/extract.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+
+#include <fmt/format.h>
+
+#include "tev/common/worker_pool.h"
+#include "tev/udif/codecs.h"
+
+namespace tev::udif {
+namespace {
+
+// Long stretches of zeros are written in pieces of this size.
+constexpr size_t kZeroPiece = 1 << 20;
+
+bool stores_bytes(const BlockRun& run) {
+  switch (run.type) {
+    case run_type::kRaw:
+    case run_type::kIgnore: return run.compressed_length > 0;
+    case run_type::kZlib:
+    case run_type::kBzip2:
+    case run_type::kLzfse:
+    case run_type::kXz: return true;
+    default: return false;
+  }
+}
+
+// Sizes read from block tables are untrusted; nothing larger than the
+// machine's memory is ever allocated for them.
+uint64_t memory_limit() {
+  long pages = ::sysconf(_SC_PHYS_PAGES);
+  long page_size = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return uint64_t{1} << 32;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
+
+std::expected<uint64_t, DmgError> byte_length(uint64_t sectors, std::string_view what) {
+  if (sectors > memory_limit() / kSectorSize)
+    return std::unexpected(
+        DmgError::invalid_block_map(fmt::format("{} of {} sectors is too large to hold in memory", what, sectors)));
+  return sectors * kSectorSize;
+}
+
+// Where a run's stored bytes lie in the file: the data fork, then the block
+// table's data offset (non-zero in older images), then the run's offset.
+std::expected<uint64_t, DmgError> stored_offset(const DmgImage& image, const BlockTable& table,
+                                                const BlockRun& run) {
+  uint64_t a = image.trailer.data_fork_offset, b = table.data_offset, c = run.compressed_offset;
+  if (b > UINT64_MAX - a || c > UINT64_MAX - a - b)
+    return std::unexpected(DmgError::invalid_block_map("block run offset overflows"));
+  return a + b + c;
+}
+
+std::expected<std::vector<uint8_t>, DmgError> read_stored(const DmgImage& image, const BlockTable& table,
+                                                          const BlockRun& run) {
+  auto offset = stored_offset(image, table, run);
+  if (!offset) return std::unexpected(offset.error());
+  auto bytes = image.source.read_vec_at(*offset, run.compressed_length);
+  if (!bytes) return std::unexpected(DmgError(bytes.error()));
+  return std::move(*bytes);
+}
+
+std::expected<const PartitionEntry*, DmgError> partition_by_id(const DmgImage& image, int32_t id) {
+  const PartitionEntry* p = find_by_id(image, id);
+  if (p == nullptr) return std::unexpected(DmgError::file_not_found(fmt::format("partition {}", id)));
+  return p;
+}
+
+struct Job {
+  uint32_t type;
+  std::vector<uint8_t> stored;
+  uint64_t offset;
+  uint64_t length;
+  size_t slice = 0;
+};
+
+std::expected<int32_t, DmgError> largest(const DmgImage& image, bool (*accept)(std::string_view)) {
+  const PartitionEntry* best = nullptr;
+  for (const auto& p : image.partitions)
+    if (accept(p.name) && (best == nullptr || p.table.sector_count >= best->table.sector_count)) best = &p;
+  if (best == nullptr) return std::unexpected(DmgError::file_not_found(""));
+  return best->id;
+}
+
+bool is_file_system(std::string_view name) {
+  return name.find("Apple_HFS") != std::string_view::npos || name.find("Apple_APFS") != std::string_view::npos;
+}
+bool is_hfs(std::string_view name) { return name.find("Apple_HFS") != std::string_view::npos; }
+bool any(std::string_view) { return true; }
+
+std::expected<void, DmgError> write_zeros(ByteSink& sink, uint64_t count) {
+  static const std::vector<uint8_t> zeros(kZeroPiece, 0);
+  while (count > 0) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(count, zeros.size()));
+    if (auto r = sink.write(std::span(zeros).first(n)); !r) return std::unexpected(DmgError(r.error()));
+    count -= n;
+  }
+  return {};
+}
+
+}  // namespace
+
+const PartitionEntry* find_by_id(const DmgImage& image, int32_t id) {
+  for (const auto& p : image.partitions)
+    if (p.id == id) return &p;
+  return nullptr;
+}
+
+std::expected<int32_t, DmgError> select_main_partition(const DmgImage& image) {
+  if (image.partitions.empty()) return std::unexpected(DmgError::file_not_found("no partitions found"));
+  auto fs = largest(image, is_file_system);
+  return fs ? fs : largest(image, any);
+}
+
+std::expected<int32_t, DmgError> select_hfs_partition(const DmgImage& image) {
+  auto hfs = largest(image, is_hfs);
+  if (!hfs) return std::unexpected(DmgError::file_not_found("no HFS+/HFSX partition found"));
+  return hfs;
+}
+
+std::expected<std::vector<uint8_t>, DmgError> extract_partition_memory(const DmgImage& image, int32_t id) {
+  auto p = partition_by_id(image, id);
+  if (!p) return std::unexpected(p.error());
+  const BlockTable& table = (*p)->table;
+
+  std::vector<Job> jobs;
+  uint64_t stored_total = 0;
+  for (const BlockRun& run : table.runs) {
+    if (run.type == run_type::kAdc) return std::unexpected(DmgError::unsupported("ADC compression"));
+    if (!stores_bytes(run)) continue;
+    // Stored ranges of a real image never overlap, so together they fit in
+    // the file; a table that says otherwise would make us read it many times.
+    if (run.compressed_length > image.source.size() - std::min(stored_total, image.source.size()))
+      return std::unexpected(DmgError::invalid_block_map("block runs store more bytes than the file holds"));
+    stored_total += run.compressed_length;
+    auto length = byte_length(run.sector_count, "a block run");
+    if (!length) return std::unexpected(length.error());
+    auto stored = read_stored(image, table, run);
+    if (!stored) return std::unexpected(stored.error());
+    uint64_t offset = run.sector_number > UINT64_MAX / kSectorSize ? UINT64_MAX : run.sector_number * kSectorSize;
+    jobs.push_back({run.type, std::move(*stored), offset, *length});
+  }
+
+  auto size = byte_length(table.sector_count, "a partition");
+  if (!size) return std::unexpected(size.error());
+  std::stable_sort(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) { return a.offset < b.offset; });
+  // Slices are laid out by a sweep, so they never overlap: a run that starts
+  // before the end of the previous one is placed right after it.
+  uint64_t cursor = 0;
+  for (Job& job : jobs) {
+    cursor = std::max(cursor, job.offset);
+    if (job.length > *size || cursor > *size - job.length)
+      return std::unexpected(DmgError::invalid_block_map(fmt::format(
+          "block run at byte {} of {} bytes reaches past the partition's {} bytes", cursor, job.length, *size)));
+    job.slice = static_cast<size_t>(cursor);
+    cursor += job.length;
+  }
+
+  std::vector<uint8_t> out;
+  try {
+    out.assign(static_cast<size_t>(*size), 0);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(DmgError::io(IoError::from_errno(ENOMEM)));
+  }
+  auto results = parallel_map<bool, DmgError>(jobs.size(), [&](size_t i) -> std::expected<bool, DmgError> {
+    const Job& job = jobs[i];
+    auto r = decode_run(job.type, job.stored, std::span(out).subspan(job.slice, static_cast<size_t>(job.length)));
+    if (!r) return std::unexpected(r.error());
+    return true;
+  });
+  if (!results) return std::unexpected(results.error());
+  return out;
+}
+
+std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image, int32_t id, ByteSink& sink) {
+  auto p = partition_by_id(image, id);
+  if (!p) return std::unexpected(p.error());
+  const BlockTable& table = (*p)->table;
+  uint64_t written = 0;
+  for (const BlockRun& run : table.runs) {
+    if (run.type == run_type::kComment || run.type == run_type::kTerminator) continue;
+    uint64_t start = run.sector_number > UINT64_MAX / kSectorSize ? UINT64_MAX : run.sector_number * kSectorSize;
+    if (run.sector_count > UINT64_MAX / kSectorSize)
+      return std::unexpected(DmgError::invalid_block_map("block run length overflows"));
+    uint64_t length = run.sector_count * kSectorSize;
+    if (written < start) {
+      if (auto r = write_zeros(sink, start - written); !r) return std::unexpected(r.error());
+      written = start;
+    }
+    switch (run.type) {
+      case run_type::kZeroFill:
+        if (auto r = write_zeros(sink, length); !r) return std::unexpected(r.error());
+        break;
+      case run_type::kAdc: return std::unexpected(DmgError::unsupported("ADC compression"));
+      case run_type::kRaw:
+      case run_type::kIgnore: {
+        if (run.compressed_length == 0) {
+          if (auto r = write_zeros(sink, length); !r) return std::unexpected(r.error());
+          break;
+        }
+        auto stored = read_stored(image, table, run);
+        if (!stored) return std::unexpected(stored.error());
+        if (auto r = sink.write(*stored); !r) return std::unexpected(DmgError(r.error()));
+        if (stored->size() > length)
+          return std::unexpected(DmgError::invalid_block_map(fmt::format(
+              "block run stores {} bytes but declares only {}", stored->size(), length)));
+        if (auto r = write_zeros(sink, length - stored->size()); !r) return std::unexpected(r.error());
+        break;
+      }
+      default: {
+        auto stored = read_stored(image, table, run);
+        if (!stored) return std::unexpected(stored.error());
+        auto checked = byte_length(run.sector_count, "a block run");
+        if (!checked) return std::unexpected(checked.error());
+        std::vector<uint8_t> decoded(static_cast<size_t>(length), 0);
+        if (auto r = decode_run(run.type, *stored, decoded); !r) return std::unexpected(r.error());
+        if (auto r = sink.write(decoded); !r) return std::unexpected(DmgError(r.error()));
+      }
+    }
+    written += length;
+  }
+  uint64_t size = table.sector_count > UINT64_MAX / kSectorSize ? UINT64_MAX : table.sector_count * kSectorSize;
+  if (written < size) {
+    if (auto r = write_zeros(sink, size - written); !r) return std::unexpected(r.error());
+    written = size;
+  }
+  return written;
+}
+
+std::expected<std::vector<uint8_t>, DmgError> extract_partition_by_name(const DmgImage& image,
+                                                                        std::string_view name) {
+  for (const auto& p : image.partitions)
+    if (p.name == name) return extract_partition_memory(image, p.id);
+  return std::unexpected(DmgError::file_not_found(std::string(name)));
+}
+
+std::string_view partition_type(std::string_view name) {
+  if (name.find("Apple_HFSX") != std::string_view::npos) return "Hfsx";
+  if (name.find("Apple_HFS") != std::string_view::npos) return "Hfs";
+  if (name.find("Apple_APFS") != std::string_view::npos) return "Apfs";
+  return "Other";
+}
+
+std::vector<PartitionSummary> partition_list(const DmgImage& image) {
+  std::vector<PartitionSummary> out;
+  for (const auto& p : image.partitions) {
+    uint64_t compressed = 0;
+    for (const auto& r : p.table.runs) compressed += r.compressed_length;
+    out.push_back({p.name, p.id, p.table.sector_count, p.table.sector_count * kSectorSize, compressed,
+                   std::string(partition_type(p.name))});
+  }
+  return out;
+}
+
+ImageStats image_stats(const DmgImage& image) {
+  ImageStats s;
+  s.version = image.trailer.version;
+  s.sector_count = image.trailer.sector_count;
+  s.data_fork_length = image.trailer.data_fork_length;
+  s.partition_count = image.partitions.size();
+  for (const auto& p : image.partitions) {
+    s.total_uncompressed += p.table.sector_count * kSectorSize;
+    for (const auto& r : p.table.runs) s.total_compressed += r.compressed_length;
+  }
+  s.compression_ratio = s.total_uncompressed == 0
+                            ? 1.0
+                            : static_cast<double>(s.total_compressed) / static_cast<double>(s.total_uncompressed);
+  s.space_savings = (1.0 - s.compression_ratio) * 100.0;
+  return s;
+}
+
+CompressionCounts compression_counts(const DmgImage& image) {
+  CompressionCounts c;
+  for (const auto& p : image.partitions)
+    for (const auto& r : p.table.runs) {
+      switch (r.type) {
+        case run_type::kZeroFill: ++c.zero_fill_blocks; break;
+        case run_type::kRaw: ++c.raw_blocks; break;
+        case run_type::kZlib: ++c.zlib_blocks; break;
+        case run_type::kBzip2: ++c.bzip2_blocks; break;
+        case run_type::kLzfse: ++c.lzfse_blocks; break;
+        case run_type::kXz: ++c.xz_blocks; break;
+        case run_type::kAdc: ++c.adc_blocks; break;
+        default: break;
+      }
+    }
+  return c;
+}
+
+}  // namespace tev::udif
