@@ -90,9 +90,10 @@ demo: venv
 	$(VENV)/bin/python demo/demo.py
 
 # Benchmarks against peer tools; they print ratios and are never part of `make test`.
-bench: build
-	cmake --build $(BUILD) --target lzfse_bench
+bench: venv
+	cmake --build $(BUILD) --target lzfse_bench dmg_stream
 	./bench/corpus.sh 100 | tr '\n' '\0' | xargs -0 $(BUILD)/bench/lzfse_bench
+	$(VENV)/bin/python bench/dmg_bench.py $(BUILD) 512
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ALT) $(BUILD_SAN) $(VENV)

@@ -19,8 +19,11 @@ size_t encode_buffer(std::span<uint8_t> dst, std::span<const uint8_t> src) {
   const size_t n = src.size();
   bool done = false;
   if (n >= kLzfseMinInput) {
+    // Incompressible input is stored as one raw block instead, never as raw
+    // blocks among compressed ones: decoders other than the reference's do
+    // not all accept mixed streams.
     lzfse_encode_blocks(src, out);
-    done = !out.overflow;
+    done = !out.overflow && out.pos + 4 < n + 12;
   } else if (n >= kLzvnMinInput) {
     std::vector<uint8_t> payload = lzvn_encode(src);
     if (payload.size() < n) {

@@ -74,7 +74,6 @@ class BlockWriter {
     size_t m = length;
     size_t parts = (l > kMaxL ? (l - 1) / kMaxL : 0) + (m > kMaxM ? (m - 1) / kMaxM : 0) + 1;
     if (triples_.size() + parts > kBlockMatches || literals_.size() + l > kBlockLiterals) return false;
-    if (triples_.empty()) block_start_ = literal;
     literals_.insert(literals_.end(), literal, begin);
     while (l > kMaxL) {
       triples_.push_back({kMaxL, 0, 1});
@@ -106,7 +105,6 @@ class BlockWriter {
   EncoderOutput* out_;
   std::vector<Triple> triples_;
   std::vector<uint8_t> literals_;
-  const uint8_t* block_start_ = nullptr;
   size_t raw_bytes_ = 0;
   std::vector<uint8_t> literal_payload_, lmd_payload_, header_;
 };
@@ -182,13 +180,6 @@ void BlockWriter::write_block() {
   header_.clear();
   write_v2_header(h, header_);
 
-  // Incompressible stretches are stored raw; later blocks' matches may still
-  // reach into them, since every block shares one output.
-  size_t compressed = header_.size() + literal_payload_.size() + lmd_payload_.size();
-  if (compressed >= raw_bytes_ + 8) {
-    put_raw_block(*out_, block_start_, raw_bytes_);
-    return;
-  }
   out_->put(header_.data(), header_.size());
   out_->put(literal_payload_.data(), literal_payload_.size());
   out_->put(lmd_payload_.data(), lmd_payload_.size());

@@ -6,8 +6,8 @@
 
 namespace tev::lzfse {
 
-// Appends the LZFSE blocks (v2, or raw where that is smaller) of src to out;
-// the end-of-stream block is the caller's.
+// Appends the LZFSE v2 blocks of src to out; the end-of-stream block is the
+// caller's.
 void lzfse_encode_blocks(std::span<const uint8_t> src, EncoderOutput& out);
 
 }  // namespace tev::lzfse

@@ -44,6 +44,7 @@ def test_fixture_partitions_extract_to_their_recorded_bytes(path):
         stats = archive.stats
         assert stats.partition_count == len(parts)
         assert stats.version == truth["koly"]["version"]
+        assert stats.sector_count == truth["koly"]["sector_count"]
         assert stats.data_fork_length == truth["koly"]["data_fork_length"]
 
 

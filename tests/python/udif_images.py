@@ -22,7 +22,7 @@ def koly(fork_length, xml_offset, xml_length, data_crc=None, sectors=0):
     t = b"koly" + struct.pack(">III", 4, 512, 1) + struct.pack(">QQQQQ", 0, 0, fork_length, 0, 0)
     t += struct.pack(">II", 1, 1) + bytes(16)
     t += struct.pack(">II", 2 if data_crc is not None else 0, 32) + struct.pack(">I", data_crc or 0) + bytes(124)
-    t += struct.pack(">QQ", xml_offset, xml_length) + bytes(64)
+    t += struct.pack(">QQ", xml_offset, xml_length) + bytes(120)
     t += struct.pack(">II", 0, 32) + bytes(128) + struct.pack(">IQ", 1, sectors)
     return t + bytes(512 - len(t))
 

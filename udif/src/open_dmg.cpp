@@ -10,8 +10,8 @@
 namespace tev::udif {
 namespace {
 
-// The trailer's fields up to the sector count; the last 68 bytes are unused.
-constexpr size_t kTrailerFieldsSize = 444;
+// The trailer's fields up to the sector count; the last 12 bytes are unused.
+constexpr size_t kTrailerFieldsSize = 500;
 // The data fork is checksummed in pieces of this size, never read whole.
 constexpr size_t kChecksumPiece = 1 << 20;
 
@@ -39,9 +39,10 @@ KolyTrailer decode_trailer(std::span<const uint8_t> b) {
   t.data_checksum = checksum_at(b, 80);
   t.xml_offset = load_be<uint64_t>(b, 216);
   t.xml_length = load_be<uint64_t>(b, 224);
-  t.master_checksum = checksum_at(b, 296);
-  t.image_variant = load_be<uint32_t>(b, 432);
-  t.sector_count = load_be<uint64_t>(b, 436);
+  // 120 reserved bytes follow the resource map's length.
+  t.master_checksum = checksum_at(b, 352);
+  t.image_variant = load_be<uint32_t>(b, 488);
+  t.sector_count = load_be<uint64_t>(b, 492);
   return t;
 }
 

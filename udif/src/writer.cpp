@@ -183,7 +183,7 @@ std::vector<uint8_t> UdifWriter::trailer(uint64_t xml_length) const {
   put_checksum(t, type, data_crc);
   put_be(t, written_, 8);  // the resource map follows the data fork
   put_be(t, xml_length, 8);
-  t.insert(t.end(), 64, 0);
+  t.insert(t.end(), 120, 0);
   put_checksum(t, type, master);
   put_be(t, 1, 4);  // image variant
   put_be(t, sectors, 8);

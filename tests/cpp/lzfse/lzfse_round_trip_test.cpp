@@ -80,6 +80,45 @@ TEST(LzfseRoundTrip, EveryInputComesBackExactly) {
   }
 }
 
+// The magics of a stream's blocks, in order, the end block excluded.
+std::vector<std::string> block_kinds(const std::vector<uint8_t>& s) {
+  std::vector<std::string> kinds;
+  size_t at = 0;
+  auto u32 = [&](size_t o) { return uint32_t(s[o]) | uint32_t(s[o + 1]) << 8 | uint32_t(s[o + 2]) << 16 | uint32_t(s[o + 3]) << 24; };
+  while (at + 4 <= s.size()) {
+    std::string kind(s.begin() + at, s.begin() + at + 4);
+    if (kind == "bvx$") break;
+    kinds.push_back(kind);
+    if (kind == "bvx-") at += 8 + u32(at + 4);
+    else if (kind == "bvxn") at += 12 + u32(at + 8);
+    else {
+      uint64_t p0 = u32(at + 8) | uint64_t(u32(at + 12)) << 32, p1 = u32(at + 16) | uint64_t(u32(at + 20)) << 32;
+      at += u32(at + 24) + ((p0 >> 20) & 0xFFFFF) + ((p1 >> 40) & 0xFFFFF);
+    }
+  }
+  return kinds;
+}
+
+// Other decoders (7-Zip's among them) do not all accept raw blocks among
+// compressed ones, so a stream is either all v2 blocks or one raw block.
+TEST(LzfseEncoder, NeverMixesBlockKinds) {
+  auto text = text_bytes(600000, 21);
+  auto tail = random_bytes(3000, 22);
+  auto mixed = text;
+  mixed.insert(mixed.end(), tail.begin(), tail.end());
+  auto head = random_bytes(200000, 23);
+  head.insert(head.end(), text.begin(), text.begin() + 100000);
+  for (const auto& input : {mixed, head, random_bytes(100000, 24)}) {
+    auto kinds = block_kinds(encode(input));
+    ASSERT_FALSE(kinds.empty());
+    if (kinds.front() == "bvx-") {
+      EXPECT_EQ(kinds.size(), 1u);
+    } else {
+      for (const auto& k : kinds) EXPECT_EQ(k, "bvx2");
+    }
+  }
+}
+
 TEST(LzfseRoundTrip, CompressesWhatIsCompressible) {
   EXPECT_LT(encode(text_bytes(1 << 20, 4)).size(), (1u << 20) / 3);
   EXPECT_LT(encode(std::vector<uint8_t>(2000000, 0)).size(), 2000u);

@@ -28,7 +28,9 @@ struct UdifChecksum {
   bool has_crc32() const { return type == kCrc32 && first_word() != 0; }
 };
 
-// The "koly" trailer in the last 512 bytes of the file.
+// The "koly" trailer in the last 512 bytes of the file: ... resource map
+// offset (216) and length (224), 120 reserved bytes, master checksum (352),
+// image variant (488), sector count (492), 12 reserved bytes.
 struct KolyTrailer {
   uint32_t version = 0;
   uint32_t header_size = 0;
