@@ -133,6 +133,19 @@ def test_dmg2img_converts_our_zlib_image(tmp_path):
     assert out.read_bytes() == padded(data)
 
 
+@pytest.mark.skipif(SEVEN_ZIP is None, reason="7-Zip not installed")
+def test_incompressible_lzfse_chunks_are_stored_raw(tmp_path):
+    noise = random.Random(9).randbytes(3 * 65536)
+    data = sample(65536) + noise + sample(1000)
+    path = build(tmp_path, [("disk image (Apple_HFS : 1)", data)], compression="lzfse", chunk_size=65536)
+    with tev.DmgArchive.open(path) as a:
+        info = a.compression_info
+        assert (info.lzfse_blocks, info.raw_blocks) == (2, 3)
+        assert a.extract_partition(0) == padded(data)
+    test = subprocess.run([SEVEN_ZIP, "t", "-tdmg", path], capture_output=True, text=True)
+    assert "Everything is Ok" in test.stdout, test.stdout
+
+
 def test_layout_of_an_empty_builder(tmp_path):
     raw, t, xml = trailer(build(tmp_path, []))
     assert t["magic"] == b"koly" and (t["version"], t["flags"]) == (4, 1)

@@ -1,6 +1,8 @@
 // DmgArchive: direct access to a DMG's partitions, statistics and run counts.
 #include <memory>
 
+#include <fmt/format.h>
+
 #include "dmg_archive.h"
 #include "dmg_values.h"
 #include "error.h"
@@ -23,32 +25,68 @@ struct DmgArchiveClass {
   static std::string repr_open(const State&) { return "DmgArchive(open)"; }
 };
 using State = DmgArchiveClass::State;
-using Result = std::expected<std::vector<uint8_t>, pipeline::PipelineError>;
+using pipeline::PipelineError;
+using Choice = std::expected<int32_t, udif::DmgError>;
 
 PyTypeObject* g_type = nullptr;
 
-PyObject* bytes_result(Result r) {
-  if (!r) return raise_error(r.error());
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r->data()), static_cast<Py_ssize_t>(r->size()));
+// Decodes the chosen partition straight into a new bytes object: the plan is
+// made and the runs decoded without the interpreter lock, which is taken back
+// only to allocate the object between the two.
+template <class Choose>
+PyObject* partition_bytes(const State& s, Choose&& choose) {
+  auto plan = without_gil([&]() -> std::expected<udif::PartitionPlan, udif::DmgError> {
+    auto id = choose(s);
+    if (!id) return std::unexpected(id.error());
+    return udif::plan_partition(s, *id);
+  });
+  if (!plan) return raise_error(PipelineError(plan.error()));
+  if (plan->size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan->size));
+  if (bytes == nullptr) return nullptr;
+  std::span<uint8_t> out(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes)), plan->size);
+  auto done = without_gil([&] { return udif::decode_partition(s, *plan, out); });
+  if (!done) {
+    Py_DECREF(bytes);
+    return raise_error(PipelineError(done.error()));
+  }
+  return bytes;
 }
 
-Result lift(std::expected<std::vector<uint8_t>, udif::DmgError> r) {
-  if (!r) return std::unexpected(pipeline::PipelineError(r.error()));
-  return std::move(*r);
-}
-
-std::expected<void, pipeline::PipelineError> write_to(const std::string& path, const std::vector<uint8_t>& data) {
-  auto sink = FileSink::create(path);
-  if (!sink) return std::unexpected(pipeline::PipelineError(udif::DmgError(sink.error())));
-  if (auto r = sink->write(data); !r) return std::unexpected(pipeline::PipelineError(udif::DmgError(r.error())));
-  if (auto r = sink->finish(); !r) return std::unexpected(pipeline::PipelineError(udif::DmgError(r.error())));
-  return {};
-}
-
-PyObject* none_result(std::expected<void, pipeline::PipelineError> r) {
-  if (!r) return raise_error(r.error());
+// The same into a file: decoded into a buffer of its own, then written.
+template <class Choose>
+PyObject* partition_to_file(const State& s, const std::string& path, Choose&& choose) {
+  auto done = without_gil([&]() -> std::expected<void, udif::DmgError> {
+    auto id = choose(s);
+    if (!id) return std::unexpected(id.error());
+    auto plan = udif::plan_partition(s, *id);
+    if (!plan) return std::unexpected(plan.error());
+    std::unique_ptr<uint8_t[]> buffer;
+    try {
+      buffer = std::make_unique_for_overwrite<uint8_t[]>(plan->size);
+    } catch (const std::bad_alloc&) {
+      return std::unexpected(udif::DmgError(IoError::from_errno(ENOMEM)));
+    }
+    std::span<uint8_t> data(buffer.get(), plan->size);
+    if (auto r = udif::decode_partition(s, *plan, data); !r) return r;
+    auto sink = FileSink::create(path);
+    if (!sink) return std::unexpected(udif::DmgError(sink.error()));
+    if (auto r = sink->write(data); !r) return std::unexpected(udif::DmgError(r.error()));
+    if (auto r = sink->finish(); !r) return std::unexpected(udif::DmgError(r.error()));
+    return {};
+  });
+  if (!done) return raise_error(PipelineError(done.error()));
   Py_RETURN_NONE;
 }
+
+auto by_id(int32_t id) {
+  return [id](const State& s) -> Choice {
+    if (udif::find_by_id(s, id) == nullptr) return std::unexpected(udif::DmgError::file_not_found(fmt::format("partition {}", id)));
+    return id;
+  };
+}
+
+Choice main_partition(const State& s) { return udif::select_main_partition(s); }
 
 PyObject* open(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* path_obj = nullptr;
@@ -88,7 +126,7 @@ PyObject* extract_partition(PyObject* self, PyObject* args, PyObject* kwargs) {
   return long_operation(self, [&](State& s) -> PyObject* {
     auto id = arg_i32(id_obj, "id");
     if (!id) return nullptr;
-    return bytes_result(without_gil([&] { return lift(udif::extract_partition_memory(s, *id)); }));
+    return partition_bytes(s, by_id(*id));
   });
 }
 
@@ -98,7 +136,7 @@ PyObject* extract_partition_by_name(PyObject* self, PyObject* args, PyObject* kw
   return long_operation(self, [&](State& s) -> PyObject* {
     auto name = arg_str(name_obj, "name");
     if (!name) return nullptr;
-    return bytes_result(without_gil([&] { return lift(udif::extract_partition_by_name(s, *name)); }));
+    return partition_bytes(s, [&](const State& st) { return udif::find_by_name(st, *name); });
   });
 }
 
@@ -110,22 +148,12 @@ PyObject* extract_partition_to(PyObject* self, PyObject* args, PyObject* kwargs)
     if (!id) return nullptr;
     auto path = arg_str(objs[1], "path");
     if (!path) return nullptr;
-    return none_result(without_gil([&]() -> std::expected<void, pipeline::PipelineError> {
-      auto data = lift(udif::extract_partition_memory(s, *id));
-      if (!data) return std::unexpected(data.error());
-      return write_to(*path, *data);
-    }));
+    return partition_to_file(s, *path, by_id(*id));
   });
 }
 
-Result extract_main(const State& s) {
-  auto id = udif::select_main_partition(s);
-  if (!id) return std::unexpected(pipeline::PipelineError(id.error()));
-  return lift(udif::extract_partition_memory(s, *id));
-}
-
 PyObject* extract_main_partition(PyObject* self, PyObject*) {
-  return long_operation(self, [&](State& s) { return bytes_result(without_gil([&] { return extract_main(s); })); });
+  return long_operation(self, [&](State& s) { return partition_bytes(s, main_partition); });
 }
 
 PyObject* extract_main_partition_to(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -134,11 +162,7 @@ PyObject* extract_main_partition_to(PyObject* self, PyObject* args, PyObject* kw
   return long_operation(self, [&](State& s) -> PyObject* {
     auto path = arg_str(path_obj, "path");
     if (!path) return nullptr;
-    return none_result(without_gil([&]() -> std::expected<void, pipeline::PipelineError> {
-      auto data = extract_main(s);
-      if (!data) return std::unexpected(data.error());
-      return write_to(*path, *data);
-    }));
+    return partition_to_file(s, *path, main_partition);
   });
 }
 

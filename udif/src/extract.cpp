@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "tev/common/memory.h"
 #include "tev/common/worker_pool.h"
 #include "tev/udif/codecs.h"
 
@@ -71,14 +72,6 @@ std::expected<const PartitionEntry*, DmgError> partition_by_id(const DmgImage& i
   return p;
 }
 
-struct Job {
-  uint32_t type;
-  std::vector<uint8_t> stored;
-  uint64_t offset;
-  uint64_t length;
-  size_t slice = 0;
-};
-
 std::expected<int32_t, DmgError> largest(const DmgImage& image, bool (*accept)(std::string_view)) {
   const PartitionEntry* best = nullptr;
   for (const auto& p : image.partitions)
@@ -123,57 +116,98 @@ std::expected<int32_t, DmgError> select_hfs_partition(const DmgImage& image) {
   return hfs;
 }
 
-std::expected<std::vector<uint8_t>, DmgError> extract_partition_memory(const DmgImage& image, int32_t id) {
+std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int32_t id) {
   auto p = partition_by_id(image, id);
   if (!p) return std::unexpected(p.error());
   const BlockTable& table = (*p)->table;
+  const uint64_t file_size = image.source.size();
 
-  std::vector<Job> jobs;
+  PartitionPlan plan;
   uint64_t stored_total = 0;
   for (const BlockRun& run : table.runs) {
     if (run.type == run_type::kAdc) return std::unexpected(DmgError::unsupported("ADC compression"));
     if (!stores_bytes(run)) continue;
+    auto offset = stored_offset(image, table, run);
+    if (!offset) return std::unexpected(offset.error());
+    // Stored bytes must lie in the file (reading them would come up short);
+    // checked here, in table order, so that decoding may read them later.
+    if (*offset > file_size || run.compressed_length > file_size - *offset)
+      return std::unexpected(DmgError(IoError::unexpected_eof()));
     // Stored ranges of a real image never overlap, so together they fit in
     // the file; a table that says otherwise would make us read it many times.
-    if (run.compressed_length > image.source.size() - std::min(stored_total, image.source.size()))
+    if (run.compressed_length > file_size - std::min(stored_total, file_size))
       return std::unexpected(DmgError::invalid_block_map("block runs store more bytes than the file holds"));
     stored_total += run.compressed_length;
     auto length = byte_length(run.sector_count, "a block run");
     if (!length) return std::unexpected(length.error());
-    auto stored = read_stored(image, table, run);
-    if (!stored) return std::unexpected(stored.error());
-    uint64_t offset = run.sector_number > UINT64_MAX / kSectorSize ? UINT64_MAX : run.sector_number * kSectorSize;
-    jobs.push_back({run.type, std::move(*stored), offset, *length});
+    uint64_t at = run.sector_number > UINT64_MAX / kSectorSize ? UINT64_MAX : run.sector_number * kSectorSize;
+    plan.jobs.push_back({run.type, *offset, run.compressed_length, at, *length});
   }
-
   auto size = byte_length(table.sector_count, "a partition");
   if (!size) return std::unexpected(size.error());
-  std::stable_sort(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) { return a.offset < b.offset; });
+  plan.size = *size;
+
   // Slices are laid out by a sweep, so they never overlap: a run that starts
   // before the end of the previous one is placed right after it.
+  std::stable_sort(plan.jobs.begin(), plan.jobs.end(),
+                   [](const auto& a, const auto& b) { return a.slice < b.slice; });
   uint64_t cursor = 0;
-  for (Job& job : jobs) {
-    cursor = std::max(cursor, job.offset);
-    if (job.length > *size || cursor > *size - job.length)
+  for (auto& job : plan.jobs) {
+    cursor = std::max(cursor, job.slice);
+    if (job.length > plan.size || cursor > plan.size - job.length)
       return std::unexpected(DmgError::invalid_block_map(fmt::format(
-          "block run at byte {} of {} bytes reaches past the partition's {} bytes", cursor, job.length, *size)));
-    job.slice = static_cast<size_t>(cursor);
+          "block run at byte {} of {} bytes reaches past the partition's {} bytes", cursor, job.length, plan.size)));
+    job.slice = cursor;
     cursor += job.length;
   }
+  return plan;
+}
 
-  std::vector<uint8_t> out;
-  try {
-    out.assign(static_cast<size_t>(*size), 0);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(DmgError::io(IoError::from_errno(ENOMEM)));
+std::expected<void, DmgError> decode_partition(const DmgImage& image, const PartitionPlan& plan,
+                                               std::span<uint8_t> out) {
+  if (out.size() != plan.size) return std::unexpected(DmgError::invalid_block_map("output of the wrong size"));
+  advise_huge_pages(out);
+  // Only the bytes no run writes need zeroing: the gaps, and the tails of
+  // raw runs that store less than they cover.
+  uint64_t zeroed_to = 0;
+  for (const auto& job : plan.jobs) {
+    std::fill(out.begin() + zeroed_to, out.begin() + job.slice, 0);
+    zeroed_to = job.slice + job.length;
   }
-  auto results = parallel_map<bool, DmgError>(jobs.size(), [&](size_t i) -> std::expected<bool, DmgError> {
-    const Job& job = jobs[i];
-    auto r = decode_run(job.type, job.stored, std::span(out).subspan(job.slice, static_cast<size_t>(job.length)));
-    if (!r) return std::unexpected(r.error());
+  std::fill(out.begin() + zeroed_to, out.end(), 0);
+
+  // Each task reads its run's stored bytes into a buffer of its thread's and
+  // decodes them into its own slice.
+  auto results = parallel_map<bool, DmgError>(plan.jobs.size(), [&](size_t i) -> std::expected<bool, DmgError> {
+    const auto& job = plan.jobs[i];
+    thread_local std::vector<uint8_t> stored;
+    if (stored.size() < job.stored_length) stored.resize(job.stored_length);
+    std::span<uint8_t> in(stored.data(), job.stored_length);
+    if (auto r = image.source.read_exact_at(job.stored_offset, in); !r) return std::unexpected(DmgError(r.error()));
+    std::span<uint8_t> slice = out.subspan(job.slice, job.length);
+    if (job.type == run_type::kRaw || job.type == run_type::kIgnore) {
+      size_t n = std::min(in.size(), slice.size());
+      std::copy_n(in.begin(), n, slice.begin());
+      std::fill(slice.begin() + n, slice.end(), 0);
+      return true;
+    }
+    if (auto r = decode_run(job.type, in, slice); !r) return std::unexpected(r.error());
     return true;
   });
   if (!results) return std::unexpected(results.error());
+  return {};
+}
+
+std::expected<std::vector<uint8_t>, DmgError> extract_partition_memory(const DmgImage& image, int32_t id) {
+  auto plan = plan_partition(image, id);
+  if (!plan) return std::unexpected(plan.error());
+  std::vector<uint8_t> out;
+  try {
+    out.resize(plan->size);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(DmgError::io(IoError::from_errno(ENOMEM)));
+  }
+  if (auto r = decode_partition(image, *plan, out); !r) return std::unexpected(r.error());
   return out;
 }
 
@@ -182,6 +216,7 @@ std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image
   if (!p) return std::unexpected(p.error());
   const BlockTable& table = (*p)->table;
   uint64_t written = 0;
+  std::vector<uint8_t> decoded;  // reused from run to run
   for (const BlockRun& run : table.runs) {
     if (run.type == run_type::kComment || run.type == run_type::kTerminator) continue;
     uint64_t start = run.sector_number > UINT64_MAX / kSectorSize ? UINT64_MAX : run.sector_number * kSectorSize;
@@ -217,7 +252,8 @@ std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image
         if (!stored) return std::unexpected(stored.error());
         auto checked = byte_length(run.sector_count, "a block run");
         if (!checked) return std::unexpected(checked.error());
-        std::vector<uint8_t> decoded(static_cast<size_t>(length), 0);
+        // The codecs fill the whole output or fail, so the buffer needs no zeroing.
+        decoded.resize(static_cast<size_t>(length));
         if (auto r = decode_run(run.type, *stored, decoded); !r) return std::unexpected(r.error());
         if (auto r = sink.write(decoded); !r) return std::unexpected(DmgError(r.error()));
       }
@@ -232,11 +268,17 @@ std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image
   return written;
 }
 
+std::expected<int32_t, DmgError> find_by_name(const DmgImage& image, std::string_view name) {
+  for (const auto& p : image.partitions)
+    if (p.name == name) return p.id;
+  return std::unexpected(DmgError::file_not_found(std::string(name)));
+}
+
 std::expected<std::vector<uint8_t>, DmgError> extract_partition_by_name(const DmgImage& image,
                                                                         std::string_view name) {
-  for (const auto& p : image.partitions)
-    if (p.name == name) return extract_partition_memory(image, p.id);
-  return std::unexpected(DmgError::file_not_found(std::string(name)));
+  auto id = find_by_name(image, name);
+  if (!id) return std::unexpected(id.error());
+  return extract_partition_memory(image, *id);
 }
 
 std::string_view partition_type(std::string_view name) {

@@ -49,6 +49,11 @@ std::string xml_text(std::string_view text) {
   return out;
 }
 
+bool is_raw_lzfse_stream(std::span<const uint8_t> stream) {
+  static constexpr uint8_t kRawMagic[4] = {'b', 'v', 'x', '-'};
+  return stream.size() >= 4 && std::equal(kRawMagic, kRawMagic + 4, stream.begin());
+}
+
 bool all_zero(std::span<const uint8_t> bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
 }
@@ -103,9 +108,17 @@ std::expected<void, DmgError> UdifWriter::write_partition(const std::string& nam
     } else {
       auto stored = encode_chunk(options_.compression, options_.level, chunk);
       if (!stored) return std::unexpected(stored.error());
+      uint32_t type = run_type_of(options_.compression);
+      if (options_.compression == CompressionKind::Lzfse && is_raw_lzfse_stream(*stored)) {
+        // LZFSE could not shrink the chunk and wrapped it in a raw block: it
+        // is stored as a raw run instead, 12 bytes smaller and readable by
+        // every reader (7-Zip, for one, refuses raw blocks in LZFSE runs).
+        stored->assign(chunk.begin(), chunk.end());
+        type = run_type::kRaw;
+      }
       if (auto r = sink_.write(*stored); !r) return std::unexpected(DmgError(r.error()));
       if (!options_.skip_checksums) data_crc_ = crc_of(data_crc_, *stored);
-      p.runs.push_back({run_type_of(options_.compression), 0, sector, sectors, written_, stored->size()});
+      p.runs.push_back({type, 0, sector, sectors, written_, stored->size()});
       written_ += stored->size();
     }
     at += k;

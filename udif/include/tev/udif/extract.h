@@ -13,6 +13,24 @@ namespace tev::udif {
 
 // A partition's bytes in one buffer; runs are decoded in parallel.
 std::expected<std::vector<uint8_t>, DmgError> extract_partition_memory(const DmgImage& image, int32_t id);
+
+// The same in two steps, so that a caller can provide the buffer itself (a
+// Python bytes object, say): plan_partition checks the runs and gives the
+// size; decode_partition fills a buffer of exactly that size.
+struct PartitionPlan {
+  struct Job {
+    uint32_t type;
+    uint64_t stored_offset;
+    uint64_t stored_length;
+    uint64_t slice;   // where the run's bytes go in the output
+    uint64_t length;  // how many
+  };
+  uint64_t size = 0;
+  std::vector<Job> jobs;  // in output order
+};
+std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int32_t id);
+std::expected<void, DmgError> decode_partition(const DmgImage& image, const PartitionPlan& plan,
+                                               std::span<uint8_t> out);
 // A partition's bytes written to a sink run by run; returns the bytes written.
 std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image, int32_t id, ByteSink& sink);
 std::expected<std::vector<uint8_t>, DmgError> extract_partition_by_name(const DmgImage& image,
@@ -20,6 +38,8 @@ std::expected<std::vector<uint8_t>, DmgError> extract_partition_by_name(const Dm
 
 // The first partition carrying the identifier.
 const PartitionEntry* find_by_id(const DmgImage& image, int32_t id);
+// The identifier of the first partition with exactly this name.
+std::expected<int32_t, DmgError> find_by_name(const DmgImage& image, std::string_view name);
 // The largest HFS+/HFSX/APFS partition, or the largest of all (later wins ties).
 std::expected<int32_t, DmgError> select_main_partition(const DmgImage& image);
 std::expected<int32_t, DmgError> select_hfs_partition(const DmgImage& image);
