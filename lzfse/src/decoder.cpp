@@ -86,8 +86,9 @@ DecodeStatus run_triples(const BlockHeader& h, const uint8_t* lmd, Tables& t, Ou
   uint8_t* const base = out.data;
   size_t pos = out.pos;
   const size_t size = out.size;
+  const uint32_t n_matches = h.n_matches;
 
-  for (uint32_t i = 0; i < h.n_matches; ++i) {
+  for (uint32_t i = 0; i < n_matches; ++i) {
     if (!in.refill()) return DecodeStatus::Invalid;
     size_t l = static_cast<size_t>(decode_value(ls, t.l, in));
     size_t m = static_cast<size_t>(decode_value(ms, t.m, in));

@@ -53,7 +53,7 @@ PyObject* partition_bytes(const State& s, Choose&& choose) {
   return bytes;
 }
 
-// The same into a file: decoded into a buffer of its own, then written.
+// The same bytes into a file, decoded and written a window of runs at a time.
 template <class Choose>
 PyObject* partition_to_file(const State& s, const std::string& path, Choose&& choose) {
   auto done = without_gil([&]() -> std::expected<void, udif::DmgError> {
@@ -61,17 +61,9 @@ PyObject* partition_to_file(const State& s, const std::string& path, Choose&& ch
     if (!id) return std::unexpected(id.error());
     auto plan = udif::plan_partition(s, *id);
     if (!plan) return std::unexpected(plan.error());
-    std::unique_ptr<uint8_t[]> buffer;
-    try {
-      buffer = std::make_unique_for_overwrite<uint8_t[]>(plan->size);
-    } catch (const std::bad_alloc&) {
-      return std::unexpected(udif::DmgError(IoError::from_errno(ENOMEM)));
-    }
-    std::span<uint8_t> data(buffer.get(), plan->size);
-    if (auto r = udif::decode_partition(s, *plan, data); !r) return r;
     auto sink = FileSink::create(path);
     if (!sink) return std::unexpected(udif::DmgError(sink.error()));
-    if (auto r = sink->write(data); !r) return std::unexpected(udif::DmgError(r.error()));
+    if (auto r = udif::decode_partition_to(s, *plan, *sink); !r) return r;
     if (auto r = sink->finish(); !r) return std::unexpected(udif::DmgError(r.error()));
     return {};
   });

@@ -19,6 +19,17 @@ namespace {
 // Long stretches of zeros are written in pieces of this size.
 constexpr size_t kZeroPiece = 1 << 20;
 
+// Streaming decodes the compressed runs of a window of consecutive runs in
+// parallel, then writes the window in order; memory stays bounded by the
+// window, not the image.
+constexpr size_t kWindowRunsPerWorker = 4;
+constexpr uint64_t kWindowBytes = 64 << 20;
+
+struct DecodedRun {
+  std::vector<uint8_t> stored, bytes;
+  std::expected<void, DmgError> status;
+};
+
 bool stores_bytes(const BlockRun& run) {
   switch (run.type) {
     case run_type::kRaw:
@@ -57,13 +68,18 @@ std::expected<uint64_t, DmgError> stored_offset(const DmgImage& image, const Blo
   return a + b + c;
 }
 
-std::expected<std::vector<uint8_t>, DmgError> read_stored(const DmgImage& image, const BlockTable& table,
-                                                          const BlockRun& run) {
+// Reads a run's stored bytes into `buffer`, which is reused from run to run
+// (a fresh megabyte per run costs more in page faults than the read itself).
+std::expected<std::span<const uint8_t>, DmgError> read_stored(const DmgImage& image, const BlockTable& table,
+                                                              const BlockRun& run, std::vector<uint8_t>& buffer) {
   auto offset = stored_offset(image, table, run);
   if (!offset) return std::unexpected(offset.error());
-  auto bytes = image.source.read_vec_at(*offset, run.compressed_length);
-  if (!bytes) return std::unexpected(DmgError(bytes.error()));
-  return std::move(*bytes);
+  const uint64_t size = image.source.size();
+  if (*offset > size || run.compressed_length > size - *offset)
+    return std::unexpected(DmgError(IoError::unexpected_eof()));
+  buffer.resize(static_cast<size_t>(run.compressed_length));
+  if (auto r = image.source.read_exact_at(*offset, buffer); !r) return std::unexpected(DmgError(r.error()));
+  return std::span<const uint8_t>(buffer);
 }
 
 std::expected<const PartitionEntry*, DmgError> partition_by_id(const DmgImage& image, int32_t id) {
@@ -198,6 +214,42 @@ std::expected<void, DmgError> decode_partition(const DmgImage& image, const Part
   return {};
 }
 
+std::expected<void, DmgError> decode_partition_to(const DmgImage& image, const PartitionPlan& plan, ByteSink& sink) {
+  const size_t window_runs = kWindowRunsPerWorker * WorkerPool::instance().worker_count();
+  std::vector<DecodedRun> slots(window_runs);
+  uint64_t written = 0;
+  for (size_t begin = 0; begin < plan.jobs.size();) {
+    size_t end = begin;
+    uint64_t window_bytes = 0;
+    while (end < plan.jobs.size() && end - begin < window_runs &&
+           (end == begin || plan.jobs[end].length <= kWindowBytes - std::min(window_bytes, kWindowBytes))) {
+      window_bytes += std::min(plan.jobs[end].length, kWindowBytes);
+      ++end;
+    }
+    WorkerPool::instance().run(end - begin, [&](size_t k) {
+      const auto& job = plan.jobs[begin + k];
+      DecodedRun& slot = slots[k];
+      slot.stored.resize(static_cast<size_t>(job.stored_length));
+      if (auto r = image.source.read_exact_at(job.stored_offset, slot.stored); !r) {
+        slot.status = std::unexpected(DmgError(r.error()));
+        return;
+      }
+      // Raw runs rely on the rest of their slice being zero.
+      slot.bytes.assign(static_cast<size_t>(job.length), 0);
+      slot.status = decode_run(job.type, slot.stored, slot.bytes);
+    });
+    for (size_t k = 0; k < end - begin; ++k) {
+      const auto& job = plan.jobs[begin + k];
+      if (!slots[k].status) return std::unexpected(slots[k].status.error());
+      if (auto r = write_zeros(sink, job.slice - written); !r) return r;
+      if (auto r = sink.write(slots[k].bytes); !r) return std::unexpected(DmgError(r.error()));
+      written = job.slice + job.length;
+    }
+    begin = end;
+  }
+  return write_zeros(sink, plan.size - written);
+}
+
 std::expected<std::vector<uint8_t>, DmgError> extract_partition_memory(const DmgImage& image, int32_t id) {
   auto plan = plan_partition(image, id);
   if (!plan) return std::unexpected(plan.error());
@@ -211,54 +263,88 @@ std::expected<std::vector<uint8_t>, DmgError> extract_partition_memory(const Dmg
   return out;
 }
 
+namespace {
+
+bool is_compressed(uint32_t type) {
+  return type == run_type::kZlib || type == run_type::kBzip2 || type == run_type::kLzfse || type == run_type::kXz;
+}
+
+std::expected<void, DmgError> decode_for_stream(const DmgImage& image, const BlockTable& table,
+                                                const BlockRun& run, DecodedRun& slot) {
+  auto stored = read_stored(image, table, run, slot.stored);
+  if (!stored) return std::unexpected(stored.error());
+  auto length = byte_length(run.sector_count, "a block run");
+  if (!length) return std::unexpected(length.error());
+  // The codecs fill the whole output or fail, so the buffer needs no zeroing.
+  slot.bytes.resize(static_cast<size_t>(*length));
+  return decode_run(run.type, *stored, slot.bytes);
+}
+
+}  // namespace
+
 std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image, int32_t id, ByteSink& sink) {
   auto p = partition_by_id(image, id);
   if (!p) return std::unexpected(p.error());
   const BlockTable& table = (*p)->table;
+  const auto& runs = table.runs;
+  const size_t window_runs = kWindowRunsPerWorker * WorkerPool::instance().worker_count();
   uint64_t written = 0;
-  std::vector<uint8_t> decoded;  // reused from run to run
-  for (const BlockRun& run : table.runs) {
-    if (run.type == run_type::kComment || run.type == run_type::kTerminator) continue;
-    uint64_t start = run.sector_number > UINT64_MAX / kSectorSize ? UINT64_MAX : run.sector_number * kSectorSize;
-    if (run.sector_count > UINT64_MAX / kSectorSize)
-      return std::unexpected(DmgError::invalid_block_map("block run length overflows"));
-    uint64_t length = run.sector_count * kSectorSize;
-    if (written < start) {
-      if (auto r = write_zeros(sink, start - written); !r) return std::unexpected(r.error());
-      written = start;
+  std::vector<uint8_t> stored_buffer;
+  std::vector<DecodedRun> slots(window_runs);
+
+  for (size_t begin = 0; begin < runs.size();) {
+    // The window: up to window_runs runs, ending early once its compressed
+    // runs would decode to more than kWindowBytes.
+    size_t end = begin;
+    uint64_t window_bytes = 0;
+    std::vector<size_t> compressed;
+    while (end < runs.size() && end - begin < window_runs) {
+      const BlockRun& run = runs[end];
+      if (is_compressed(run.type)) {
+        uint64_t length = run.sector_count > UINT64_MAX / kSectorSize ? UINT64_MAX : run.sector_count * kSectorSize;
+        if (!compressed.empty() && length > kWindowBytes - std::min(window_bytes, kWindowBytes)) break;
+        window_bytes += std::min(length, kWindowBytes);
+        compressed.push_back(end);
+      }
+      ++end;
     }
-    switch (run.type) {
-      case run_type::kZeroFill:
-        if (auto r = write_zeros(sink, length); !r) return std::unexpected(r.error());
-        break;
-      case run_type::kAdc: return std::unexpected(DmgError::unsupported("ADC compression"));
-      case run_type::kRaw:
-      case run_type::kIgnore: {
-        if (run.compressed_length == 0) {
-          if (auto r = write_zeros(sink, length); !r) return std::unexpected(r.error());
-          break;
-        }
-        auto stored = read_stored(image, table, run);
+    WorkerPool::instance().run(compressed.size(), [&](size_t k) {
+      slots[k].status = decode_for_stream(image, table, runs[compressed[k]], slots[k]);
+    });
+
+    size_t next_compressed = 0;
+    for (size_t i = begin; i < end; ++i) {
+      const BlockRun& run = runs[i];
+      if (run.type == run_type::kComment || run.type == run_type::kTerminator) continue;
+      uint64_t start = run.sector_number > UINT64_MAX / kSectorSize ? UINT64_MAX : run.sector_number * kSectorSize;
+      if (run.sector_count > UINT64_MAX / kSectorSize)
+        return std::unexpected(DmgError::invalid_block_map("block run length overflows"));
+      uint64_t length = run.sector_count * kSectorSize;
+      if (written < start) {
+        if (auto r = write_zeros(sink, start - written); !r) return std::unexpected(r.error());
+        written = start;
+      }
+      if (is_compressed(run.type)) {
+        DecodedRun& slot = slots[next_compressed++];
+        if (!slot.status) return std::unexpected(slot.status.error());
+        if (auto r = sink.write(slot.bytes); !r) return std::unexpected(DmgError(r.error()));
+      } else if (run.type == run_type::kAdc) {
+        return std::unexpected(DmgError::unsupported("ADC compression"));
+      } else if ((run.type == run_type::kRaw || run.type == run_type::kIgnore) && run.compressed_length > 0) {
+        auto stored = read_stored(image, table, run, stored_buffer);
         if (!stored) return std::unexpected(stored.error());
         if (auto r = sink.write(*stored); !r) return std::unexpected(DmgError(r.error()));
         if (stored->size() > length)
           return std::unexpected(DmgError::invalid_block_map(fmt::format(
               "block run stores {} bytes but declares only {}", stored->size(), length)));
         if (auto r = write_zeros(sink, length - stored->size()); !r) return std::unexpected(r.error());
-        break;
+      } else {
+        // Zero fill, and raw or ignore runs that store nothing.
+        if (auto r = write_zeros(sink, length); !r) return std::unexpected(r.error());
       }
-      default: {
-        auto stored = read_stored(image, table, run);
-        if (!stored) return std::unexpected(stored.error());
-        auto checked = byte_length(run.sector_count, "a block run");
-        if (!checked) return std::unexpected(checked.error());
-        // The codecs fill the whole output or fail, so the buffer needs no zeroing.
-        decoded.resize(static_cast<size_t>(length));
-        if (auto r = decode_run(run.type, *stored, decoded); !r) return std::unexpected(r.error());
-        if (auto r = sink.write(decoded); !r) return std::unexpected(DmgError(r.error()));
-      }
+      written += length;
     }
-    written += length;
+    begin = end;
   }
   uint64_t size = table.sector_count > UINT64_MAX / kSectorSize ? UINT64_MAX : table.sector_count * kSectorSize;
   if (written < size) {

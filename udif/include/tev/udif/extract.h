@@ -31,6 +31,9 @@ struct PartitionPlan {
 std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int32_t id);
 std::expected<void, DmgError> decode_partition(const DmgImage& image, const PartitionPlan& plan,
                                                std::span<uint8_t> out);
+// The same bytes written to a sink, decoded a window of runs at a time, so
+// that memory stays bounded by the window instead of the partition.
+std::expected<void, DmgError> decode_partition_to(const DmgImage& image, const PartitionPlan& plan, ByteSink& sink);
 // A partition's bytes written to a sink run by run; returns the bytes written.
 std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image, int32_t id, ByteSink& sink);
 std::expected<std::vector<uint8_t>, DmgError> extract_partition_by_name(const DmgImage& image,
