@@ -121,7 +121,8 @@ std::vector<uint8_t> image_bytes(const std::vector<uint8_t>& fork, const std::st
   put_be(t, 0, 8);
   put_be(t, 0, 8);
   put_be(t, fork.size(), 8);
-  put_be(t, 0, 16);
+  put_be(t, 0, 8);
+  put_be(t, 0, 8);
   put_be(t, 1, 4);
   put_be(t, 1, 4);
   t.resize(80, 0);
