@@ -8,6 +8,25 @@ int state_shift(uint32_t f, uint32_t n_states) {
   return std::countl_zero(f) - std::countl_zero(n_states);
 }
 
+// Walks every state of the table: a symbol owns a contiguous run of states,
+// the first j0 of them reading k bits, the rest k - 1.
+template <class F>
+void for_each_state(int n_states, int n_symbols, const uint16_t* freq, F&& f) {
+  int state = 0;
+  for (int s = 0; s < n_symbols; ++s) {
+    int fs = freq[s];
+    if (fs == 0) continue;
+    int k = state_shift(fs, n_states);
+    int j0 = ((2 * n_states) >> k) - fs;
+    for (int j = 0; j < fs; ++j) {
+      if (j < j0)
+        f(state++, s, k, ((fs + j) << k) - n_states);
+      else
+        f(state++, s, k - 1, (j - j0) << (k - 1));
+    }
+  }
+}
+
 }  // namespace
 
 uint32_t frequency_sum(const uint16_t* freq, int n_symbols) {
@@ -17,47 +36,17 @@ uint32_t frequency_sum(const uint16_t* freq, int n_symbols) {
 }
 
 void build_literal_table(int n_states, int n_symbols, const uint16_t* freq, LiteralEntry* table) {
-  int state = 0;
-  for (int s = 0; s < n_symbols; ++s) {
-    int f = freq[s];
-    if (f == 0) continue;
-    int k = state_shift(f, n_states);
-    int j0 = ((2 * n_states) >> k) - f;
-    for (int j = 0; j < f; ++j) {
-      LiteralEntry& e = table[state++];
-      e.symbol = static_cast<uint8_t>(s);
-      if (j < j0) {
-        e.nbits = static_cast<uint8_t>(k);
-        e.next_base = static_cast<int16_t>(((f + j) << k) - n_states);
-      } else {
-        e.nbits = static_cast<uint8_t>(k - 1);
-        e.next_base = static_cast<int16_t>((j - j0) << (k - 1));
-      }
-    }
-  }
+  for_each_state(n_states, n_symbols, freq, [&](int state, int symbol, int nbits, int next_base) {
+    table[state] = {static_cast<uint8_t>(nbits), static_cast<uint8_t>(symbol), static_cast<int16_t>(next_base)};
+  });
 }
 
 void build_value_table(int n_states, int n_symbols, const uint16_t* freq, const uint8_t* extra_bits,
                        const int32_t* base, ValueEntry* table) {
-  int state = 0;
-  for (int s = 0; s < n_symbols; ++s) {
-    int f = freq[s];
-    if (f == 0) continue;
-    int k = state_shift(f, n_states);
-    int j0 = ((2 * n_states) >> k) - f;
-    for (int j = 0; j < f; ++j) {
-      ValueEntry& e = table[state++];
-      e.value_bits = extra_bits[s];
-      e.value_base = base[s];
-      if (j < j0) {
-        e.total_bits = static_cast<uint8_t>(k + extra_bits[s]);
-        e.next_base = static_cast<int16_t>(((f + j) << k) - n_states);
-      } else {
-        e.total_bits = static_cast<uint8_t>(k - 1 + extra_bits[s]);
-        e.next_base = static_cast<int16_t>((j - j0) << (k - 1));
-      }
-    }
-  }
+  for_each_state(n_states, n_symbols, freq, [&](int state, int symbol, int nbits, int next_base) {
+    table[state] = {static_cast<uint8_t>(nbits + extra_bits[symbol]), extra_bits[symbol],
+                    static_cast<int16_t>(next_base), base[symbol]};
+  });
 }
 
 void build_encoder_table(int n_states, int n_symbols, const uint16_t* freq, EncoderEntry* table) {

@@ -21,6 +21,14 @@ bool is_known_run_type(uint32_t type) {
 
 uint32_t UdifChecksum::first_word() const { return load_be<uint32_t>(value, 0); }
 
+UdifChecksum UdifChecksum::parse(std::span<const uint8_t> bytes, size_t at) {
+  UdifChecksum c;
+  c.type = load_be<uint32_t>(bytes, at);
+  c.size = load_be<uint32_t>(bytes, at + 4);
+  std::copy_n(bytes.begin() + at + 8, 128, c.value.begin());
+  return c;
+}
+
 std::expected<BlockRun, DmgError> parse_block_run(std::span<const uint8_t> bytes) {
   if (bytes.size() < kRunSize) return std::unexpected(DmgError::invalid_block_map("block run too short"));
   BlockRun run;
@@ -48,9 +56,7 @@ std::expected<BlockTable, DmgError> parse_block_table(std::span<const uint8_t> b
   t.buffers_needed = load_be<uint32_t>(bytes, 32);
   t.block_descriptors = load_be<uint32_t>(bytes, 36);
   std::copy_n(bytes.begin() + 40, 24, t.reserved.begin());
-  t.checksum.type = load_be<uint32_t>(bytes, 64);
-  t.checksum.size = load_be<uint32_t>(bytes, 68);
-  std::copy_n(bytes.begin() + 72, 128, t.checksum.value.begin());
+  t.checksum = UdifChecksum::parse(bytes, 64);
   uint32_t run_count = load_be<uint32_t>(bytes, 200);
   // The count is untrusted: reserve only what the blob can hold.
   t.runs.reserve(std::min<size_t>(run_count, (bytes.size() - kBlockTableHeaderSize) / kRunSize));

@@ -15,14 +15,6 @@ constexpr size_t kTrailerFieldsSize = 500;
 // The data fork is checksummed in pieces of this size, never read whole.
 constexpr size_t kChecksumPiece = 1 << 20;
 
-UdifChecksum checksum_at(std::span<const uint8_t> b, size_t at) {
-  UdifChecksum c;
-  c.type = load_be<uint32_t>(b, at);
-  c.size = load_be<uint32_t>(b, at + 4);
-  std::copy_n(b.begin() + at + 8, 128, c.value.begin());
-  return c;
-}
-
 KolyTrailer decode_trailer(std::span<const uint8_t> b) {
   KolyTrailer t;
   t.version = load_be<uint32_t>(b, 4);
@@ -36,11 +28,11 @@ KolyTrailer decode_trailer(std::span<const uint8_t> b) {
   t.segment_number = load_be<uint32_t>(b, 56);
   t.segment_count = load_be<uint32_t>(b, 60);
   std::copy_n(b.begin() + 64, 16, t.segment_id.begin());
-  t.data_checksum = checksum_at(b, 80);
+  t.data_checksum = UdifChecksum::parse(b, 80);
   t.xml_offset = load_be<uint64_t>(b, 216);
   t.xml_length = load_be<uint64_t>(b, 224);
   // 120 reserved bytes follow the resource map's length.
-  t.master_checksum = checksum_at(b, 352);
+  t.master_checksum = UdifChecksum::parse(b, 352);
   t.image_variant = load_be<uint32_t>(b, 488);
   t.sector_count = load_be<uint64_t>(b, 492);
   return t;

@@ -24,6 +24,8 @@ struct UdifChecksum {
   std::array<uint8_t, 128> value{};
 
   uint32_t first_word() const;
+  // The 136-byte field (type, size, value) at `at`; the caller checked the length.
+  static UdifChecksum parse(std::span<const uint8_t> bytes, size_t at);
   // True when the field carries a CRC-32 to verify.
   bool has_crc32() const { return type == kCrc32 && first_word() != 0; }
 };
