@@ -102,3 +102,36 @@ bool is_valid_utf8(std::string_view text) {
 }
 
 }  // namespace tev
+
+namespace tev {
+
+std::optional<std::string> utf8_error(std::string_view text) {
+  auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+  size_t i = 0;
+  while (i < text.size()) {
+    uint8_t lead = byte(i);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t width = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (width == 0) return fmt::format("invalid utf-8 sequence of 1 bytes from index {}", i);
+    // The second byte's range depends on the lead byte (no overlong forms,
+    // no surrogates, nothing past U+10FFFF).
+    uint8_t lo = 0x80, hi = 0xBF;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+    for (size_t k = 1; k < width; ++k) {
+      if (i + k >= text.size()) return fmt::format("incomplete utf-8 byte sequence from index {}", i);
+      uint8_t c = byte(i + k);
+      bool ok = k == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
+      if (!ok) return fmt::format("invalid utf-8 sequence of {} bytes from index {}", k, i);
+    }
+    i += width;
+  }
+  return std::nullopt;
+}
+
+}  // namespace tev

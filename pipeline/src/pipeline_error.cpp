@@ -7,6 +7,9 @@ PipelineError::PipelineError(IoError error) : kind_(PipelineErrorKind::Io), payl
 PipelineError::PipelineError(udif::DmgError error)
     : kind_(PipelineErrorKind::Dmg), payload_(std::move(error)) {}
 
+PipelineError::PipelineError(pbzx::PbzxError error)
+    : kind_(PipelineErrorKind::Pbzx), payload_(std::move(error)) {}
+
 PipelineError PipelineError::file_not_found(std::string path) {
   return {PipelineErrorKind::FileNotFound, std::move(path)};
 }
@@ -33,6 +36,7 @@ std::string PipelineError::message() const {
   switch (kind_) {
     case PipelineErrorKind::Io: return "I/O error: " + wrapped<IoError>()->message();
     case PipelineErrorKind::Dmg: return "DMG error: " + wrapped<udif::DmgError>()->message();
+    case PipelineErrorKind::Pbzx: return "PBZX error: " + wrapped<pbzx::PbzxError>()->message();
     case PipelineErrorKind::FileNotFound: return "file not found: " + text;
     case PipelineErrorKind::NoHfsPartition: return "no HFS+ partition found in DMG";
     case PipelineErrorKind::NoApfsPartition: return "no APFS partition found in DMG";
@@ -42,7 +46,6 @@ std::string PipelineError::message() const {
     // The wrapping kinds whose libraries are not part of the build yet.
     case PipelineErrorKind::HfsPlus:
     case PipelineErrorKind::Xar:
-    case PipelineErrorKind::Pbzx:
     case PipelineErrorKind::Apfs: break;
   }
   return "unknown error";

@@ -88,6 +88,22 @@ PyObject* dmg_class(const udif::DmgError& error) {
   return e.tev_error;
 }
 
+PyObject* pbzx_class(const pbzx::PbzxError& error) {
+  const Exceptions& e = g_exceptions;
+  using Kind = pbzx::PbzxError::Kind;
+  switch (error.kind()) {
+    case Kind::Io: return e.io_error;
+    case Kind::InvalidMagic:
+    case Kind::InvalidChunk:
+    case Kind::InvalidCpio:
+    case Kind::InvalidPath: return e.invalid_format_error;
+    case Kind::Decompression:
+    case Kind::Compression: return e.decompression_error;
+    case Kind::FileNotFound: return e.file_not_found_error;
+  }
+  return e.tev_error;
+}
+
 }  // namespace
 
 PyObject* exception_class(const PipelineError& error) {
@@ -103,7 +119,7 @@ PyObject* exception_class(const PipelineError& error) {
     case PipelineErrorKind::Dmg: return dmg_class(*error.wrapped<udif::DmgError>());
     case PipelineErrorKind::HfsPlus:
     case PipelineErrorKind::Xar:
-    case PipelineErrorKind::Pbzx:
+    case PipelineErrorKind::Pbzx: return pbzx_class(*error.wrapped<pbzx::PbzxError>());
     case PipelineErrorKind::Apfs: break;
   }
   return e.tev_error;

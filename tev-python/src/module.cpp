@@ -2,6 +2,7 @@
 // which exceptions, functions and classes are registered.
 #include <Python.h>
 
+#include "archive.h"
 #include "dmg_archive.h"
 #include "dmg_values.h"
 #include "error.h"
@@ -16,8 +17,9 @@ constexpr const char kModuleDoc[] =
 
 // The classes in registration order; each adds itself under its name.
 constexpr int (*kClasses[])(PyObject*) = {
-    &add_dmg_archive,    &add_dmg_builder, &add_partition_info, &add_compression_info,
-    &add_dmg_stats,      &add_chunk_info,  &add_extract_stats,
+    &add_dmg_archive, &add_dmg_builder,      &add_archive,  &add_cpio_builder,  &add_pbzx_writer,
+    &add_partition_info, &add_file_entry, &add_compression_info, &add_dmg_stats, &add_chunk_info,
+    &add_archive_stats, &add_extract_stats,
 };
 
 int exec_module(PyObject* module) {

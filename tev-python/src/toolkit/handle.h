@@ -51,9 +51,23 @@ void handle_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-inline PyObject* set_closed_error(const char* name) {
-  PyErr_Format(PyExc_RuntimeError, "%s is closed", name);
+// What a closed handle says and shows; builders that end in a finished
+// state name it themselves (kClosedMessage, kClosedRepr).
+template <class Traits>
+PyObject* set_closed_error() {
+  if constexpr (requires { Traits::kClosedMessage; })
+    PyErr_SetString(PyExc_RuntimeError, Traits::kClosedMessage);
+  else
+    PyErr_Format(PyExc_RuntimeError, "%s is closed", Traits::kName);
   return nullptr;
+}
+
+template <class Traits>
+std::string closed_repr() {
+  if constexpr (requires { Traits::kClosedRepr; })
+    return Traits::kClosedRepr;
+  else
+    return std::string(Traits::kName) + "(closed)";
 }
 
 // The body of a method or property: takes access, refuses a closed handle,
@@ -63,7 +77,7 @@ PyObject* with_state(PyObject* self, Access mode, F&& f) {
   auto* handle = as_handle<Traits>(self);
   AccessGuard guard(handle->access, mode);
   if (!guard.ok()) return nullptr;
-  if (!handle->state) return set_closed_error(Traits::kName);
+  if (!handle->state) return set_closed_error<Traits>();
   return f(*handle->state);
 }
 
@@ -93,8 +107,7 @@ PyObject* handle_repr(PyObject* self) {
   auto* handle = as_handle<Traits>(self);
   AccessGuard guard(handle->access, Access::Shared);
   if (!guard.ok()) return nullptr;
-  std::string text = handle->state ? Traits::repr_open(*handle->state)
-                                   : std::string(Traits::kName) + "(closed)";
+  std::string text = handle->state ? Traits::repr_open(*handle->state) : closed_repr<Traits>();
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,5 +13,10 @@ std::string quoted_form(std::string_view text);
 
 // Whether the bytes are well-formed UTF-8.
 bool is_valid_utf8(std::string_view text);
+
+// Why the bytes are not UTF-8, in the usual words ("invalid utf-8 sequence of
+// 1 bytes from index 3", "incomplete utf-8 byte sequence from index 5"), or
+// nullopt when they are.
+std::optional<std::string> utf8_error(std::string_view text);
 
 }  // namespace tev

@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "tev/common/io_error.h"
+#include "tev/pbzx/pbzx_error.h"
 #include "tev/udif/dmg_error.h"
 
 namespace tev::pipeline {
@@ -32,6 +33,7 @@ class PipelineError {
   // works where a PipelineError is expected.
   PipelineError(IoError error);         // NOLINT(google-explicit-constructor)
   PipelineError(udif::DmgError error);  // NOLINT(google-explicit-constructor)
+  PipelineError(pbzx::PbzxError error);  // NOLINT(google-explicit-constructor)
 
   static PipelineError file_not_found(std::string path);
   static PipelineError no_hfs_partition();
@@ -53,7 +55,7 @@ class PipelineError {
   const std::string* text() const { return std::get_if<std::string>(&payload_); }
 
  private:
-  using Payload = std::variant<std::monostate, std::string, IoError, udif::DmgError>;
+  using Payload = std::variant<std::monostate, std::string, IoError, udif::DmgError, pbzx::PbzxError>;
   PipelineError(PipelineErrorKind kind, Payload payload)
       : kind_(kind), payload_(std::move(payload)) {}
 

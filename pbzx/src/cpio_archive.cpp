@@ -1,0 +1,216 @@
+// Listing, looking up and extracting the entries of a CPIO archive.
+#include <map>
+#include <tuple>
+
+#include <fmt/format.h>
+
+#include "tev/common/text.h"
+#include "tev/common/tree_writer.h"
+#include "tev/pbzx/cpio.h"
+
+namespace tev::pbzx {
+namespace {
+
+constexpr std::string_view kTrailer = "TRAILER!!!";
+
+// Bytes that do not start with a CPIO magic hold no entries.
+bool has_cpio_magic(std::span<const uint8_t> archive) {
+  if (archive.size() < 6) return false;
+  std::string_view magic(reinterpret_cast<const char*>(archive.data()), 6);
+  return magic == "070701" || magic == "070702" || magic == "070707";
+}
+
+// Walks the entries up to the trailer: f(header, reader) must read or skip
+// the entry's data, and returns false to stop early.
+template <class F>
+std::expected<void, PbzxError> for_each_entry(std::span<const uint8_t> archive, F&& f) {
+  if (!has_cpio_magic(archive)) return {};
+  CpioReader reader(archive);
+  for (;;) {
+    auto h = reader.next_entry();
+    if (!h) return std::unexpected(h.error());
+    if (!*h || (*h)->name == kTrailer) return {};
+    auto r = f(**h, reader);
+    if (!r) return std::unexpected(r.error());
+    if (!*r) return {};
+  }
+}
+
+std::string_view text_of(std::span<const uint8_t> bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// In "070701"/"070702" archives the data of a hard-linked file sits on the
+// last of its links; the earlier ones are stored empty. Which data belongs to
+// each link group, by (device, inode).
+using LinkKey = std::tuple<uint32_t, uint32_t, uint32_t>;
+
+// A damaged archive ends the scan quietly; the extraction itself reports the
+// damage when it gets there, after writing what comes before.
+std::map<LinkKey, std::span<const uint8_t>> link_group_data(std::span<const uint8_t> archive) {
+  std::map<LinkKey, std::span<const uint8_t>> groups;
+  (void)for_each_entry(archive, [&](const CpioHeader& h, CpioReader& reader) -> std::expected<bool, PbzxError> {
+    auto data = reader.read_data(h.filesize);
+    if (!data) return std::unexpected(data.error());
+    if (h.format != CpioFormat::OldPortable && h.is_file() && h.nlink > 1 && h.filesize > 0)
+      groups[{h.devmajor, h.devminor, h.ino}] = *data;
+    return true;
+  });
+  return groups;
+}
+
+PbzxError tree_error(const TreeWriteError& e, std::string_view rel) {
+  if (e.kind == TreeWriteError::Kind::Io) return PbzxError(e.io);
+  return PbzxError::invalid_path(fmt::format("Path traversal detected: {}", rel));
+}
+
+// The relative path as the tree writer takes it: no "." or empty components.
+std::string plain_components(std::string_view rel) {
+  std::string out;
+  size_t pos = 0;
+  while (pos <= rel.size()) {
+    size_t slash = std::min(rel.find('/', pos), rel.size());
+    std::string_view part = rel.substr(pos, slash - pos);
+    pos = slash + 1;
+    if (part.empty() || part == ".") continue;
+    if (!out.empty()) out += '/';
+    out += part;
+  }
+  return out;
+}
+
+std::string parent_of(std::string_view path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash));
+}
+
+}  // namespace
+
+std::string normalize_entry_path(std::string_view p) {
+  if (p.starts_with("./")) {
+    p.remove_prefix(2);
+    if (p.empty()) return {};
+  } else if (p.empty()) {
+    return {};
+  }
+  if (p.starts_with("/")) p.remove_prefix(1);
+  if (p == ".") return {};
+  return std::string(p);
+}
+
+std::expected<std::string, PbzxError> validate_relative_path(std::string_view p) {
+  while (p.starts_with("/")) p.remove_prefix(1);
+  size_t pos = 0;
+  while (pos <= p.size()) {
+    size_t slash = std::min(p.find('/', pos), p.size());
+    if (p.substr(pos, slash - pos) == "..")
+      return std::unexpected(PbzxError::invalid_path(fmt::format("Path traversal detected: {}", p)));
+    pos = slash + 1;
+  }
+  return std::string(p);
+}
+
+std::expected<std::vector<CpioEntry>, PbzxError> list_entries(std::span<const uint8_t> archive) {
+  std::vector<CpioEntry> entries;
+  auto r = for_each_entry(archive, [&](const CpioHeader& h, CpioReader& reader) -> std::expected<bool, PbzxError> {
+    CpioEntry e{h.name, h.filesize, h.mode, h.mtime, h.uid, h.gid, h.is_dir(), h.is_symlink(), std::nullopt};
+    if (h.is_symlink() && h.filesize > 0) {
+      auto data = reader.read_data(h.filesize);
+      if (!data) return std::unexpected(data.error());
+      if (auto bad = utf8_error(text_of(*data)))
+        return std::unexpected(PbzxError::invalid_cpio("Invalid symlink target: " + *bad));
+      e.link_target = std::string(text_of(*data));
+    } else if (auto s = reader.skip_data(h.filesize); !s) {
+      return std::unexpected(s.error());
+    }
+    entries.push_back(std::move(e));
+    return true;
+  });
+  if (!r) return std::unexpected(r.error());
+  return entries;
+}
+
+std::expected<std::vector<uint8_t>, PbzxError> find_file(std::span<const uint8_t> archive, std::string_view name) {
+  std::optional<std::expected<std::vector<uint8_t>, PbzxError>> found;
+  auto r = for_each_entry(archive, [&](const CpioHeader& h, CpioReader& reader) -> std::expected<bool, PbzxError> {
+    if (h.name != name) {
+      if (auto s = reader.skip_data(h.filesize); !s) return std::unexpected(s.error());
+      return true;
+    }
+    if (h.is_dir()) {
+      found = std::unexpected(PbzxError::invalid_path(fmt::format("'{}' is a directory", name)));
+      return false;
+    }
+    auto data = reader.read_data(h.filesize);
+    if (!data) return std::unexpected(data.error());
+    found = std::vector<uint8_t>(data->begin(), data->end());
+    return false;
+  });
+  if (!r) return std::unexpected(r.error());
+  if (!found) return std::unexpected(PbzxError::file_not_found(std::string(name)));
+  return std::move(*found);
+}
+
+std::expected<ExtractStats, PbzxError> extract_tree(std::span<const uint8_t> archive, std::string_view base,
+                                                    const std::string& dest) {
+  std::string prefix = normalize_entry_path(base);
+  while (prefix.ends_with("/")) prefix.pop_back();
+  auto writer = TreeWriter::open(dest);
+  if (!writer) return std::unexpected(PbzxError(writer.error()));
+  const auto groups = link_group_data(archive);
+
+  ExtractStats stats;
+  auto r = for_each_entry(archive, [&](const CpioHeader& h, CpioReader& reader) -> std::expected<bool, PbzxError> {
+    auto skip = [&]() -> std::expected<bool, PbzxError> {
+      if (auto s = reader.skip_data(h.filesize); !s) return std::unexpected(s.error());
+      return true;
+    };
+    std::string n = normalize_entry_path(h.name);
+    std::string rel;
+    if (!prefix.empty()) {
+      if (n != prefix && !n.starts_with(prefix + "/")) return skip();
+      rel = n == prefix ? std::string() : n.substr(prefix.size() + 1);
+      if (rel.empty()) {  // the base itself
+        if (h.is_dir()) ++stats.dirs;
+        return skip();
+      }
+    } else {
+      if (n.empty()) return skip();
+      rel = n;
+    }
+    auto valid = validate_relative_path(rel);
+    if (!valid) return std::unexpected(valid.error());
+    std::string target = plain_components(*valid);
+    if (target.empty()) return skip();
+    // Every selected entry gets its parent directories, whatever its type.
+    if (std::string parent = parent_of(target); !parent.empty()) {
+      if (auto m = writer->make_dirs(parent); !m) return std::unexpected(tree_error(m.error(), *valid));
+    }
+    if (h.is_dir()) {
+      if (auto m = writer->make_dirs(target); !m) return std::unexpected(tree_error(m.error(), *valid));
+      ++stats.dirs;
+      return skip();
+    }
+    if (h.is_symlink()) {
+      ++stats.symlinks_skipped;
+      return skip();
+    }
+    if (!h.is_file()) return skip();
+    auto data = reader.read_data(h.filesize);
+    if (!data) return std::unexpected(data.error());
+    std::span<const uint8_t> content = *data;
+    // An empty earlier link of a hard-link group gets the group's data.
+    if (h.filesize == 0 && h.nlink > 1 && h.format != CpioFormat::OldPortable) {
+      auto it = groups.find({h.devmajor, h.devminor, h.ino});
+      if (it != groups.end()) content = it->second;
+    }
+    if (auto w = writer->write_file(target, content); !w) return std::unexpected(tree_error(w.error(), *valid));
+    ++stats.files;
+    stats.bytes += content.size();
+    return true;
+  });
+  if (!r) return std::unexpected(r.error());
+  return stats;
+}
+
+}  // namespace tev::pbzx

@@ -1,0 +1,142 @@
+// Archive: the decompressed CPIO contents of an installer payload.
+#include "archive.h"
+
+#include <memory>
+
+#include "error.h"
+#include "extract_stats.h"
+#include "file_entry.h"
+#include "tev/pbzx/cpio.h"
+#include "tev/pbzx/pbzx_reader.h"
+#include "toolkit/args.h"
+#include "toolkit/gil.h"
+#include "toolkit/handle.h"
+#include "toolkit/methods.h"
+#include "toolkit/to_python.h"
+#include "toolkit/types.h"
+
+namespace tev::python {
+namespace {
+
+struct ArchiveClass {
+  using State = std::vector<uint8_t>;
+  static constexpr const char* kName = "Archive";
+  static std::string repr_open(const State& s) { return "Archive(size=" + std::to_string(s.size()) + ")"; }
+};
+using State = ArchiveClass::State;
+using pipeline::PipelineError;
+
+PyTypeObject* g_type = nullptr;
+
+PyObject* bytes_of(const std::vector<uint8_t>& v) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()), static_cast<Py_ssize_t>(v.size()));
+}
+
+PyObject* open(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* path_obj = nullptr;
+  if (!parse_args("open", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
+  auto path = arg_str(path_obj, "path");
+  if (!path) return nullptr;
+  auto cpio = without_gil([&] { return pbzx::read_pbzx_file(*path); });
+  if (!cpio) return raise_error(PipelineError(cpio.error()));
+  return make_archive(std::move(*cpio));
+}
+
+PyObject* from_cpio(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* data_obj = nullptr;
+  if (!parse_args("from_cpio", args, kwargs, {"data"}, 1, &data_obj)) return nullptr;
+  auto data = arg_bytes(data_obj, "data");
+  if (!data) return nullptr;
+  return make_archive(std::move(*data));
+}
+
+PyObject* list(PyObject* self, PyObject*) {
+  return with_state<ArchiveClass>(self, Access::Shared, [](State& s) -> PyObject* {
+    auto entries = pbzx::list_entries(s);
+    if (!entries) return raise_error(PipelineError(entries.error()));
+    return to_list(*entries, [](const auto& e) { return make_file_entry(e); });
+  });
+}
+
+PyObject* extract_file(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* path_obj = nullptr;
+  if (!parse_args("extract_file", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
+  return with_state<ArchiveClass>(self, Access::Shared, [&](State& s) -> PyObject* {
+    auto path = arg_str(path_obj, "path");
+    if (!path) return nullptr;
+    auto data = pbzx::find_file(s, *path);
+    if (!data) return raise_error(PipelineError(data.error()));
+    return bytes_of(*data);
+  });
+}
+
+PyObject* extract(PyObject* self, const std::string& base, PyObject* dest_obj) {
+  return with_state<ArchiveClass>(self, Access::Exclusive, [&](State& s) -> PyObject* {
+    auto dest = arg_str(dest_obj, "dest");
+    if (!dest) return nullptr;
+    auto stats = without_gil([&] { return pbzx::extract_tree(s, base, *dest); });
+    if (!stats) return raise_error(PipelineError(stats.error()));
+    return make_extract_stats(*stats);
+  });
+}
+
+PyObject* extract_all(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* dest_obj = nullptr;
+  if (!parse_args("extract_all", args, kwargs, {"dest"}, 1, &dest_obj)) return nullptr;
+  return extract(self, "/", dest_obj);
+}
+
+PyObject* extract_path(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* objs[2] = {nullptr, nullptr};
+  if (!parse_args("extract_path", args, kwargs, {"base_path", "dest"}, 2, objs)) return nullptr;
+  auto base = arg_str(objs[0], "base_path");
+  if (!base) return nullptr;
+  return extract(self, *base, objs[1]);
+}
+
+PyObject* cpio_data(PyObject* self, PyObject*) {
+  return with_state<ArchiveClass>(self, Access::Shared, [](State& s) { return bytes_of(s); });
+}
+
+PyObject* decompressed_size(PyObject* self, void*) {
+  return with_state<ArchiveClass>(self, Access::Shared, [](State& s) { return to_python(uint64_t{s.size()}); });
+}
+
+PyMethodDef kMethods[] = {
+    keyword_method("open", &open, "open(path)\n--\n\nOpen a PBZX file from disk.", METH_STATIC),
+    keyword_method("from_cpio", &from_cpio, "from_cpio(data)\n--\n\nCreate an Archive from raw CPIO data.", METH_STATIC),
+    no_args_method("list", &list, "list($self)\n--\n\nList all file entries in the archive."),
+    keyword_method("extract_file", &extract_file,
+                   "extract_file($self, path)\n--\n\nExtract a single file by path, returning its contents as bytes."),
+    keyword_method("extract_all", &extract_all, "extract_all($self, dest)\n--\n\nExtract all files to a directory on disk."),
+    keyword_method("extract_path", &extract_path,
+                   "extract_path($self, base_path, dest)\n--\n\nExtract files under a base path to a directory on disk.\n"
+                   "The base prefix is stripped from output paths."),
+    no_args_method("cpio_data", &cpio_data, "cpio_data($self)\n--\n\nGet the raw decompressed CPIO data."),
+    enter_method<ArchiveClass>(),
+    exit_method<ArchiveClass>(),
+    kEndOfMethods,
+};
+
+PyGetSetDef kProperties[] = {
+    {"decompressed_size", &decompressed_size, nullptr, "Size of the decompressed CPIO data.", nullptr},
+    kEndOfProperties,
+};
+
+constexpr const char kDoc[] =
+    "PBZX/CPIO payload archive.\n\nProvides access to the decompressed CPIO contents of a PBZX payload.\n\n"
+    "Use as a context manager::\n\n    with tev.Archive.open(\"Payload\") as archive:\n"
+    "        for entry in archive.list():\n            print(entry.path)";
+
+}  // namespace
+
+int add_archive(PyObject* module) {
+  return add_type(module, "Archive", g_type,
+                  [] { return make_handle_type<ArchiveClass>("_tev.Archive", kDoc, kMethods, kProperties); });
+}
+
+PyObject* make_archive(std::vector<uint8_t> cpio) {
+  return new_handle<ArchiveClass>(g_type, std::make_unique<State>(std::move(cpio)));
+}
+
+}  // namespace tev::python

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace tev::python {
+
+int add_archive(PyObject* module);
+int add_cpio_builder(PyObject* module);
+int add_pbzx_writer(PyObject* module);
+int add_file_entry(PyObject* module);
+int add_archive_stats(PyObject* module);
+
+// An open Archive owning already decompressed CPIO bytes (for the package
+// readers, which decode payloads themselves).
+PyObject* make_archive(std::vector<uint8_t> cpio);
+
+}  // namespace tev::python
