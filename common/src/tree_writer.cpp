@@ -55,29 +55,40 @@ std::expected<TreeWriter, IoError> TreeWriter::open(const std::string& dest) {
   return TreeWriter(UniqueFd(fd));
 }
 
-std::expected<UniqueFd, TreeWriteError> TreeWriter::open_dir(std::string_view path,
-                                                             std::string_view full_path) const {
-  UniqueFd current(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
-  if (!current.valid()) return std::unexpected(io_error(errno, full_path));
+std::expected<int, TreeWriteError> TreeWriter::open_dir(std::string_view path, std::string_view full_path) const {
   if (!path.empty() && path.front() == '/')
     return std::unexpected(error_of(TreeWriteError::Kind::BadPath, full_path));
-  while (!path.empty()) {
-    size_t slash = path.find('/');
-    std::string name(path.substr(0, slash));
-    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+  if (path.empty()) return root_.get();
+  if (cached_dir_.valid() && path == cached_path_) return cached_dir_.get();
+  cached_dir_.reset();
+  cached_path_.clear();
+  // Walk down from the destination one component at a time, never following
+  // a link. The descriptor of an opened directory stays valid whatever is
+  // done to its name later, so nothing can be redirected mid-walk.
+  UniqueFd current;
+  int at = root_.get();
+  std::string_view rest = path;
+  while (!rest.empty()) {
+    size_t slash = rest.find('/');
+    std::string name(rest.substr(0, slash));
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (name.empty() && slash != std::string_view::npos) continue;  // "a//b"
     if (!is_plain_component(name))
       return std::unexpected(error_of(TreeWriteError::Kind::BadPath, full_path));
     constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::openat(current.get(), name.c_str(), kFlags);
+    int fd = ::openat(at, name.c_str(), kFlags);
     if (fd < 0 && errno == ENOENT) {
-      if (::mkdirat(current.get(), name.c_str(), kDirMode) != 0 && errno != EEXIST)
+      if (::mkdirat(at, name.c_str(), kDirMode) != 0 && errno != EEXIST)
         return std::unexpected(io_error(errno, full_path));
-      fd = ::openat(current.get(), name.c_str(), kFlags);
+      fd = ::openat(at, name.c_str(), kFlags);
     }
-    if (fd < 0) return std::unexpected(open_failure(errno, current.get(), name, full_path));
+    if (fd < 0) return std::unexpected(open_failure(errno, at, name, full_path));
     current = UniqueFd(fd);
+    at = current.get();
   }
-  return current;
+  cached_path_ = std::string(path);
+  cached_dir_ = std::move(current);
+  return cached_dir_.get();
 }
 
 std::expected<void, TreeWriteError> TreeWriter::make_dirs(std::string_view path) const {
@@ -94,9 +105,8 @@ std::expected<FileSink, TreeWriteError> TreeWriter::create_file(std::string_view
   auto dir = open_dir(parent, path);
   if (!dir) return std::unexpected(dir.error());
   std::string file(name);
-  int fd = ::openat(dir->get(), file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                    kFileMode);
-  if (fd < 0) return std::unexpected(open_failure(errno, dir->get(), file, path));
+  int fd = ::openat(*dir, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+  if (fd < 0) return std::unexpected(open_failure(errno, *dir, file, path));
   return FileSink(UniqueFd(fd));
 }
 

@@ -1,6 +1,7 @@
 // Archive: the decompressed CPIO contents of an installer payload.
 #include "archive.h"
 
+#include <cstring>
 #include <memory>
 
 #include "error.h"
@@ -19,7 +20,7 @@ namespace tev::python {
 namespace {
 
 struct ArchiveClass {
-  using State = std::vector<uint8_t>;
+  using State = Buffer;
   static constexpr const char* kName = "Archive";
   static std::string repr_open(const State& s) { return "Archive(size=" + std::to_string(s.size()) + ")"; }
 };
@@ -28,7 +29,8 @@ using pipeline::PipelineError;
 
 PyTypeObject* g_type = nullptr;
 
-PyObject* bytes_of(const std::vector<uint8_t>& v) {
+template <class Bytes>
+PyObject* bytes_of(const Bytes& v) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()), static_cast<Py_ssize_t>(v.size()));
 }
 
@@ -45,9 +47,13 @@ PyObject* open(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* from_cpio(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* data_obj = nullptr;
   if (!parse_args("from_cpio", args, kwargs, {"data"}, 1, &data_obj)) return nullptr;
-  auto data = arg_bytes(data_obj, "data");
-  if (!data) return nullptr;
-  return make_archive(std::move(*data));
+  if (!PyBytes_Check(data_obj)) {
+    PyErr_Format(PyExc_TypeError, "argument 'data' must be bytes, not %s", Py_TYPE(data_obj)->tp_name);
+    return nullptr;
+  }
+  Buffer copy(static_cast<size_t>(PyBytes_GET_SIZE(data_obj)));
+  if (!copy.empty()) std::memcpy(copy.data(), PyBytes_AS_STRING(data_obj), copy.size());
+  return make_archive(std::move(copy));
 }
 
 PyObject* list(PyObject* self, PyObject*) {
@@ -135,7 +141,7 @@ int add_archive(PyObject* module) {
                   [] { return make_handle_type<ArchiveClass>("_tev.Archive", kDoc, kMethods, kProperties); });
 }
 
-PyObject* make_archive(std::vector<uint8_t> cpio) {
+PyObject* make_archive(Buffer cpio) {
   return new_handle<ArchiveClass>(g_type, std::make_unique<State>(std::move(cpio)));
 }
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "tev/common/buffer.h"
+
 namespace tev::python {
 
 int add_archive(PyObject* module);
@@ -15,6 +17,6 @@ int add_archive_stats(PyObject* module);
 
 // An open Archive owning already decompressed CPIO bytes (for the package
 // readers, which decode payloads themselves).
-PyObject* make_archive(std::vector<uint8_t> cpio);
+PyObject* make_archive(Buffer cpio);
 
 }  // namespace tev::python

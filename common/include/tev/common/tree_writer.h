@@ -41,10 +41,14 @@ class TreeWriter {
 
  private:
   explicit TreeWriter(UniqueFd root) : root_(std::move(root)) {}
-  std::expected<UniqueFd, TreeWriteError> open_dir(std::string_view path,
-                                                   std::string_view full_path) const;
+  // The directory at `path`, created as needed; the descriptor stays owned
+  // by the writer (the last one opened is kept, as entries of one directory
+  // tend to come together).
+  std::expected<int, TreeWriteError> open_dir(std::string_view path, std::string_view full_path) const;
 
   UniqueFd root_;
+  mutable std::string cached_path_;
+  mutable UniqueFd cached_dir_;
 };
 
 }  // namespace tev
