@@ -18,7 +18,7 @@ std::expected<FileSink, IoError> FileSink::create(const std::string& path) {
   return FileSink(UniqueFd(fd));
 }
 
-FileSink::FileSink(UniqueFd fd) : fd_(std::move(fd)) { buffer_.reserve(kBufferSize); }
+FileSink::FileSink(UniqueFd fd) : fd_(std::move(fd)) {}
 
 FileSink::~FileSink() {
   if (fd_.valid()) (void)flush();
@@ -27,6 +27,10 @@ FileSink::~FileSink() {
 std::expected<void, IoError> FileSink::write(std::span<const uint8_t> bytes) {
   if (!fd_.valid()) return std::unexpected(IoError::from_errno(EBADF));
   written_ += bytes.size();
+  // Large writes go straight to the file; the buffer is made on first need
+  // (an extractor opens many files that each take one write).
+  if (buffer_.empty() && bytes.size() >= kBufferSize) return write_all(bytes);
+  if (buffer_.capacity() == 0) buffer_.reserve(kBufferSize);
   if (buffer_.size() + bytes.size() <= kBufferSize) {
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
     return {};
