@@ -84,11 +84,8 @@ PyObject* add_symlink(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // Takes the writer out of the object: the builder is finished from now on.
 PyObject* finish(PyObject* self, PyObject*) {
-  auto* handle = as_handle<CpioBuilderClass>(self);
-  AccessGuard guard(handle->access, Access::Exclusive);
-  if (!guard.ok()) return nullptr;
-  if (!handle->state) return set_closed_error<CpioBuilderClass>();
-  std::unique_ptr<State> writer = std::move(handle->state);
+  std::unique_ptr<State> writer = take_state<CpioBuilderClass>(self);
+  if (!writer) return nullptr;
   std::vector<uint8_t> archive = std::move(*writer).finish();
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(archive.data()),
                                    static_cast<Py_ssize_t>(archive.size()));

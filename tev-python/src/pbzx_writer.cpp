@@ -64,11 +64,8 @@ PyObject* write_cpio(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // Takes the writer out of the object: it is finished even if closing fails.
 PyObject* finish(PyObject* self, PyObject*) {
-  auto* handle = as_handle<PbzxWriterClass>(self);
-  AccessGuard guard(handle->access, Access::Exclusive);
-  if (!guard.ok()) return nullptr;
-  if (!handle->state) return set_closed_error<PbzxWriterClass>();
-  std::unique_ptr<State> writer = std::move(handle->state);
+  std::unique_ptr<State> writer = take_state<PbzxWriterClass>(self);
+  if (!writer) return nullptr;
   if (auto r = writer->finish(); !r) return raise_error(PipelineError(r.error()));
   Py_RETURN_NONE;
 }

@@ -81,6 +81,20 @@ PyObject* with_state(PyObject* self, Access mode, F&& f) {
   return f(*handle->state);
 }
 
+// Moves the state out of the object, which is closed (finished) from then
+// on; nullptr with the exception set when access or the state is missing.
+template <class Traits>
+std::unique_ptr<typename Traits::State> take_state(PyObject* self) {
+  auto* handle = as_handle<Traits>(self);
+  AccessGuard guard(handle->access, Access::Exclusive);
+  if (!guard.ok()) return nullptr;
+  if (!handle->state) {
+    set_closed_error<Traits>();
+    return nullptr;
+  }
+  return std::move(handle->state);
+}
+
 template <class Traits>
 PyObject* handle_enter(PyObject* self, PyObject*) {
   AccessGuard guard(as_handle<Traits>(self)->access, Access::Shared);
