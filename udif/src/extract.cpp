@@ -234,8 +234,10 @@ std::expected<void, DmgError> decode_partition_to(const DmgImage& image, const P
         slot.status = std::unexpected(DmgError(r.error()));
         return;
       }
-      // Raw runs rely on the rest of their slice being zero.
-      slot.bytes.assign(static_cast<size_t>(job.length), 0);
+      if (job.type == run_type::kRaw || job.type == run_type::kIgnore)
+        slot.bytes.assign(static_cast<size_t>(job.length), 0);  // the rest of a short raw run is zero
+      else
+        slot.bytes.resize(static_cast<size_t>(job.length));  // the codecs fill it whole or fail
       slot.status = decode_run(job.type, slot.stored, slot.bytes);
     });
     for (size_t k = 0; k < end - begin; ++k) {
