@@ -41,6 +41,10 @@ struct Batch {
 
 }  // namespace
 
+// Set in the pool's own threads: a task that runs a batch itself helps with
+// it instead of waiting on workers that may all be busy with its caller.
+thread_local bool t_in_pool = false;
+
 struct WorkerPool::Impl {
   std::mutex lock;
   std::condition_variable wake;
@@ -48,6 +52,7 @@ struct WorkerPool::Impl {
   std::vector<std::thread> threads;
 
   void worker_loop() {
+    t_in_pool = true;
     for (;;) {
       std::shared_ptr<Batch> batch;
       {
@@ -84,13 +89,15 @@ void WorkerPool::run(size_t count, const std::function<void(size_t)>& task) {
   auto batch = std::make_shared<Batch>();
   batch->task = &task;
   batch->count = count;
-  size_t helpers = std::min(count - 1, impl_->threads.size());
+  // An outside caller only waits, so that the work runs on exactly one
+  // thread per processor; a worker calling in works on the batch as well.
+  size_t helpers = std::min(t_in_pool ? count - 1 : count, impl_->threads.size());
   if (helpers > 0) {
     std::lock_guard guard(impl_->lock);
     for (size_t i = 0; i < helpers; ++i) impl_->queue.push_back(batch);
   }
   impl_->wake.notify_all();
-  batch->work();
+  if (t_in_pool) batch->work();
   std::unique_lock guard(batch->lock);
   batch->all_done.wait(guard, [&] { return batch->finished == count; });
   if (batch->failure) std::rethrow_exception(batch->failure);

@@ -158,9 +158,9 @@ std::expected<Buffer, PbzxError> read_pbzx_bytes(std::vector<uint8_t> stream) {
 std::expected<Buffer, PbzxError> read_pbzx_file(const std::string& path) {
   auto source = ByteSource::open_file(path);
   if (!source) return std::unexpected(PbzxError(source.error()));
-  auto bytes = source->read_vec_at(0, source->size());
-  if (!bytes) return std::unexpected(PbzxError(bytes.error()));
-  return read_pbzx(*bytes);
+  Buffer bytes(static_cast<size_t>(source->size()));
+  if (auto r = source->read_exact_at(0, bytes); !r) return std::unexpected(PbzxError(r.error()));
+  return read_pbzx(bytes);
 }
 
 }  // namespace tev::pbzx

@@ -11,8 +11,9 @@
 namespace tev {
 
 // The process-wide pool of worker threads, one per logical processor, started
-// the first time it is used. A batch of tasks is shared between the workers and
-// the calling thread, so a caller never waits on work nobody has picked up.
+// the first time it is used. The calling thread waits while the workers run a
+// batch; a task that itself runs a batch works on it too, so nesting cannot
+// leave a caller waiting on work nobody picks up.
 class WorkerPool {
  public:
   static WorkerPool& instance();
