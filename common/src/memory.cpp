@@ -1,6 +1,7 @@
 #include "tev/common/memory.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace tev {
 
@@ -10,6 +11,13 @@ void advise_huge_pages(std::span<uint8_t> buffer) {
   uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
   uintptr_t last = (begin + buffer.size()) & ~(kHugePage - 1);
   if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+uint64_t physical_memory() {
+  long pages = ::sysconf(_SC_PHYS_PAGES);
+  long page_size = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return uint64_t{1} << 32;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
 }
 
 }  // namespace tev

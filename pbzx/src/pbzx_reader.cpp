@@ -4,7 +4,6 @@
 #include "tev/pbzx/pbzx_reader.h"
 
 #include <lzma.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -29,11 +28,6 @@ struct Chunk {
   uint64_t offset;  // of the data in the stream
   uint64_t out_at;  // of the decoded bytes in the result
 };
-
-uint64_t memory_limit() {
-  long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
-  return pages > 0 && page > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page) : uint64_t{1} << 32;
-}
 
 const char* lzma_text(lzma_ret rc) {
   switch (rc) {
@@ -97,7 +91,7 @@ std::expected<std::vector<Chunk>, PbzxError> parse_chunks(std::span<const uint8_
     return std::unexpected(PbzxError::invalid_magic({s[0], s[1], s[2], s[3]}));
   std::vector<Chunk> chunks;
   uint64_t total = 0;
-  const uint64_t limit = memory_limit();
+  const uint64_t limit = physical_memory();
   size_t at = kHeaderSize;
   while (s.size() - at >= 8) {
     size_t header = at;

@@ -2,8 +2,6 @@
 // stream into a sink.
 #include "tev/udif/extract.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <new>
 
@@ -42,17 +40,15 @@ bool stores_bytes(const BlockRun& run) {
   }
 }
 
-// Sizes read from block tables are untrusted; nothing larger than the
-// machine's memory is ever allocated for them.
-uint64_t memory_limit() {
-  long pages = ::sysconf(_SC_PHYS_PAGES);
-  long page_size = ::sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return uint64_t{1} << 32;
-  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+// Bytes of a sector count, saturating instead of wrapping.
+uint64_t sector_bytes(uint64_t sectors) {
+  return sectors > UINT64_MAX / kSectorSize ? UINT64_MAX : sectors * kSectorSize;
 }
 
+// Sizes read from block tables are untrusted; nothing larger than the
+// machine's memory is ever allocated for them.
 std::expected<uint64_t, DmgError> byte_length(uint64_t sectors, std::string_view what) {
-  if (sectors > memory_limit() / kSectorSize)
+  if (sectors > physical_memory() / kSectorSize)
     return std::unexpected(
         DmgError::invalid_block_map(fmt::format("{} of {} sectors is too large to hold in memory", what, sectors)));
   return sectors * kSectorSize;
@@ -68,15 +64,23 @@ std::expected<uint64_t, DmgError> stored_offset(const DmgImage& image, const Blo
   return a + b + c;
 }
 
-// Reads a run's stored bytes into `buffer`, which is reused from run to run
-// (a fresh megabyte per run costs more in page faults than the read itself).
-std::expected<std::span<const uint8_t>, DmgError> read_stored(const DmgImage& image, const BlockTable& table,
-                                                              const BlockRun& run, std::vector<uint8_t>& buffer) {
+// The stored bytes' offset, once checked to lie within the file (reading
+// beyond it would come up short).
+std::expected<uint64_t, DmgError> stored_range(const DmgImage& image, const BlockTable& table, const BlockRun& run) {
   auto offset = stored_offset(image, table, run);
   if (!offset) return std::unexpected(offset.error());
   const uint64_t size = image.source.size();
   if (*offset > size || run.compressed_length > size - *offset)
     return std::unexpected(DmgError(IoError::unexpected_eof()));
+  return offset;
+}
+
+// Reads a run's stored bytes into `buffer`, which is reused from run to run
+// (a fresh megabyte per run costs more in page faults than the read itself).
+std::expected<std::span<const uint8_t>, DmgError> read_stored(const DmgImage& image, const BlockTable& table,
+                                                              const BlockRun& run, std::vector<uint8_t>& buffer) {
+  auto offset = stored_range(image, table, run);
+  if (!offset) return std::unexpected(offset.error());
   buffer.resize(static_cast<size_t>(run.compressed_length));
   if (auto r = image.source.read_exact_at(*offset, buffer); !r) return std::unexpected(DmgError(r.error()));
   return std::span<const uint8_t>(buffer);
@@ -143,12 +147,9 @@ std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int
   for (const BlockRun& run : table.runs) {
     if (run.type == run_type::kAdc) return std::unexpected(DmgError::unsupported("ADC compression"));
     if (!stores_bytes(run)) continue;
-    auto offset = stored_offset(image, table, run);
+    // Checked here, in table order, so that decoding may read them later.
+    auto offset = stored_range(image, table, run);
     if (!offset) return std::unexpected(offset.error());
-    // Stored bytes must lie in the file (reading them would come up short);
-    // checked here, in table order, so that decoding may read them later.
-    if (*offset > file_size || run.compressed_length > file_size - *offset)
-      return std::unexpected(DmgError(IoError::unexpected_eof()));
     // Stored ranges of a real image never overlap, so together they fit in
     // the file; a table that says otherwise would make us read it many times.
     if (run.compressed_length > file_size - std::min(stored_total, file_size))
@@ -156,7 +157,7 @@ std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int
     stored_total += run.compressed_length;
     auto length = byte_length(run.sector_count, "a block run");
     if (!length) return std::unexpected(length.error());
-    uint64_t at = run.sector_number > UINT64_MAX / kSectorSize ? UINT64_MAX : run.sector_number * kSectorSize;
+    uint64_t at = sector_bytes(run.sector_number);
     plan.jobs.push_back({run.type, *offset, run.compressed_length, at, *length});
   }
   auto size = byte_length(table.sector_count, "a partition");
@@ -303,7 +304,7 @@ std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image
     while (end < runs.size() && end - begin < window_runs) {
       const BlockRun& run = runs[end];
       if (is_compressed(run.type)) {
-        uint64_t length = run.sector_count > UINT64_MAX / kSectorSize ? UINT64_MAX : run.sector_count * kSectorSize;
+        uint64_t length = sector_bytes(run.sector_count);
         if (!compressed.empty() && length > kWindowBytes - std::min(window_bytes, kWindowBytes)) break;
         window_bytes += std::min(length, kWindowBytes);
         compressed.push_back(end);
@@ -318,7 +319,7 @@ std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image
     for (size_t i = begin; i < end; ++i) {
       const BlockRun& run = runs[i];
       if (run.type == run_type::kComment || run.type == run_type::kTerminator) continue;
-      uint64_t start = run.sector_number > UINT64_MAX / kSectorSize ? UINT64_MAX : run.sector_number * kSectorSize;
+      uint64_t start = sector_bytes(run.sector_number);
       if (run.sector_count > UINT64_MAX / kSectorSize)
         return std::unexpected(DmgError::invalid_block_map("block run length overflows"));
       uint64_t length = run.sector_count * kSectorSize;
@@ -348,7 +349,7 @@ std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image
     }
     begin = end;
   }
-  uint64_t size = table.sector_count > UINT64_MAX / kSectorSize ? UINT64_MAX : table.sector_count * kSectorSize;
+  uint64_t size = sector_bytes(table.sector_count);
   if (written < size) {
     if (auto r = write_zeros(sink, size - written); !r) return std::unexpected(r.error());
     written = size;
