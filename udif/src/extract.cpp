@@ -23,6 +23,20 @@ constexpr size_t kZeroPiece = 1 << 20;
 constexpr size_t kWindowRunsPerWorker = 4;
 constexpr uint64_t kWindowBytes = 64 << 20;
 
+// The bytes a window's decoded runs may take: the first run always gets in,
+// later ones while they fit in kWindowBytes.
+class WindowBudget {
+ public:
+  bool admit(uint64_t length) {
+    if (used_ > 0 && length > kWindowBytes - std::min(used_, kWindowBytes)) return false;
+    used_ += std::max<uint64_t>(std::min(length, kWindowBytes), 1);
+    return true;
+  }
+
+ private:
+  uint64_t used_ = 0;
+};
+
 struct DecodedRun {
   std::vector<uint8_t> stored, bytes;
   std::expected<void, DmgError> status;
@@ -221,12 +235,8 @@ std::expected<void, DmgError> decode_partition_to(const DmgImage& image, const P
   uint64_t written = 0;
   for (size_t begin = 0; begin < plan.jobs.size();) {
     size_t end = begin;
-    uint64_t window_bytes = 0;
-    while (end < plan.jobs.size() && end - begin < window_runs &&
-           (end == begin || plan.jobs[end].length <= kWindowBytes - std::min(window_bytes, kWindowBytes))) {
-      window_bytes += std::min(plan.jobs[end].length, kWindowBytes);
-      ++end;
-    }
+    WindowBudget budget;
+    while (end < plan.jobs.size() && end - begin < window_runs && budget.admit(plan.jobs[end].length)) ++end;
     WorkerPool::instance().run(end - begin, [&](size_t k) {
       const auto& job = plan.jobs[begin + k];
       DecodedRun& slot = slots[k];
@@ -299,14 +309,12 @@ std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image
     // The window: up to window_runs runs, ending early once its compressed
     // runs would decode to more than kWindowBytes.
     size_t end = begin;
-    uint64_t window_bytes = 0;
+    WindowBudget budget;
     std::vector<size_t> compressed;
     while (end < runs.size() && end - begin < window_runs) {
       const BlockRun& run = runs[end];
       if (is_compressed(run.type)) {
-        uint64_t length = sector_bytes(run.sector_count);
-        if (!compressed.empty() && length > kWindowBytes - std::min(window_bytes, kWindowBytes)) break;
-        window_bytes += std::min(length, kWindowBytes);
+        if (!budget.admit(sector_bytes(run.sector_count))) break;
         compressed.push_back(end);
       }
       ++end;
