@@ -7,6 +7,9 @@ PipelineError::PipelineError(IoError error) : kind_(PipelineErrorKind::Io), payl
 PipelineError::PipelineError(udif::DmgError error)
     : kind_(PipelineErrorKind::Dmg), payload_(std::move(error)) {}
 
+PipelineError::PipelineError(hfsplus::HfsError error)
+    : kind_(PipelineErrorKind::HfsPlus), payload_(std::move(error)) {}
+
 PipelineError::PipelineError(pbzx::PbzxError error)
     : kind_(PipelineErrorKind::Pbzx), payload_(std::move(error)) {}
 
@@ -36,6 +39,7 @@ std::string PipelineError::message() const {
   switch (kind_) {
     case PipelineErrorKind::Io: return "I/O error: " + wrapped<IoError>()->message();
     case PipelineErrorKind::Dmg: return "DMG error: " + wrapped<udif::DmgError>()->message();
+    case PipelineErrorKind::HfsPlus: return "HFS+ error: " + wrapped<hfsplus::HfsError>()->message();
     case PipelineErrorKind::Pbzx: return "PBZX error: " + wrapped<pbzx::PbzxError>()->message();
     case PipelineErrorKind::FileNotFound: return "file not found: " + text;
     case PipelineErrorKind::NoHfsPartition: return "no HFS+ partition found in DMG";
@@ -44,7 +48,6 @@ std::string PipelineError::message() const {
     case PipelineErrorKind::InvalidPath: return "invalid path: " + text;
     case PipelineErrorKind::NoEntriesUnder: return "no entries found under: " + text;
     // The wrapping kinds whose libraries are not part of the build yet.
-    case PipelineErrorKind::HfsPlus:
     case PipelineErrorKind::Xar:
     case PipelineErrorKind::Apfs: break;
   }

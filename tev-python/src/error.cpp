@@ -88,6 +88,21 @@ PyObject* dmg_class(const udif::DmgError& error) {
   return e.tev_error;
 }
 
+PyObject* hfs_class(const hfsplus::HfsError& error) {
+  const Exceptions& e = g_exceptions;
+  using Kind = hfsplus::HfsError::Kind;
+  switch (error.kind()) {
+    case Kind::Io: return e.io_error;
+    case Kind::InvalidSignature:
+    case Kind::InvalidBTree:
+    case Kind::NotADirectory:
+    case Kind::CorruptedData: return e.invalid_format_error;
+    case Kind::FileNotFound: return e.file_not_found_error;
+    case Kind::UnsupportedVersion: return e.unsupported_error;
+  }
+  return e.tev_error;
+}
+
 PyObject* pbzx_class(const pbzx::PbzxError& error) {
   const Exceptions& e = g_exceptions;
   using Kind = pbzx::PbzxError::Kind;
@@ -117,8 +132,8 @@ PyObject* exception_class(const PipelineError& error) {
     case PipelineErrorKind::NoEntriesUnder: return e.file_not_found_error;
     case PipelineErrorKind::InvalidPath: return e.invalid_format_error;
     case PipelineErrorKind::Dmg: return dmg_class(*error.wrapped<udif::DmgError>());
-    case PipelineErrorKind::HfsPlus:
-    case PipelineErrorKind::Xar:
+    case PipelineErrorKind::HfsPlus: return hfs_class(*error.wrapped<hfsplus::HfsError>());
+    case PipelineErrorKind::Xar: break;
     case PipelineErrorKind::Pbzx: return pbzx_class(*error.wrapped<pbzx::PbzxError>());
     case PipelineErrorKind::Apfs: break;
   }

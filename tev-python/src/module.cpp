@@ -7,6 +7,8 @@
 #include "dmg_values.h"
 #include "error.h"
 #include "extract_stats.h"
+#include "fs_values.h"
+#include "hfs_volume.h"
 
 namespace tev::python {
 namespace {
@@ -17,9 +19,10 @@ constexpr const char kModuleDoc[] =
 
 // The classes in registration order; each adds itself under its name.
 constexpr int (*kClasses[])(PyObject*) = {
-    &add_dmg_archive, &add_dmg_builder,      &add_archive,  &add_cpio_builder,  &add_pbzx_writer,
-    &add_partition_info, &add_file_entry, &add_compression_info, &add_dmg_stats, &add_chunk_info,
-    &add_archive_stats, &add_extract_stats,
+    &add_dmg_archive,    &add_dmg_builder, &add_archive,   &add_cpio_builder,     &add_pbzx_writer,
+    &add_hfs_volume,     &add_partition_info, &add_dir_entry, &add_file_stat,   &add_volume_info,
+    &add_walk_entry,     &add_file_entry,  &add_compression_info, &add_dmg_stats, &add_chunk_info,
+    &add_archive_stats,  &add_extract_stats,
 };
 
 int exec_module(PyObject* module) {

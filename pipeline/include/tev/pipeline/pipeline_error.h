@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "tev/common/io_error.h"
+#include "tev/hfsplus/hfs_error.h"
 #include "tev/pbzx/pbzx_error.h"
 #include "tev/udif/dmg_error.h"
 
@@ -33,6 +34,7 @@ class PipelineError {
   // works where a PipelineError is expected.
   PipelineError(IoError error);         // NOLINT(google-explicit-constructor)
   PipelineError(udif::DmgError error);  // NOLINT(google-explicit-constructor)
+  PipelineError(hfsplus::HfsError error);  // NOLINT(google-explicit-constructor)
   PipelineError(pbzx::PbzxError error);  // NOLINT(google-explicit-constructor)
 
   static PipelineError file_not_found(std::string path);
@@ -55,7 +57,7 @@ class PipelineError {
   const std::string* text() const { return std::get_if<std::string>(&payload_); }
 
  private:
-  using Payload = std::variant<std::monostate, std::string, IoError, udif::DmgError, pbzx::PbzxError>;
+  using Payload = std::variant<std::monostate, std::string, IoError, udif::DmgError, hfsplus::HfsError, pbzx::PbzxError>;
   PipelineError(PipelineErrorKind kind, Payload payload)
       : kind_(kind), payload_(std::move(payload)) {}
 

@@ -1,0 +1,231 @@
+#include "tev/hfsplus/btree.h"
+
+#include <bit>
+
+#include "tev/common/byte_cursor.h"
+
+namespace tev::hfsplus {
+namespace {
+
+constexpr size_t kDescriptorSize = 14;
+constexpr size_t kHeaderNodeReadSize = 512;
+
+std::string kind_text(int8_t kind) { return std::to_string(static_cast<uint8_t>(kind)); }
+
+}  // namespace
+
+std::expected<uint64_t, HfsError> fork_offset_to_device(std::span<const ExtentDescriptor> extents,
+                                                        uint32_t block_size, uint64_t offset) {
+  uint64_t rest = offset;
+  for (const auto& e : extents) {
+    if (e.block_count == 0) break;
+    uint64_t length = uint64_t{block_size} * e.block_count;
+    if (rest < length) return uint64_t{e.start_block} * block_size + rest;
+    rest -= length;
+  }
+  return std::unexpected(HfsError::invalid_btree("fork offset " + std::to_string(offset) + " exceeds extent capacity"));
+}
+
+std::expected<uint64_t, HfsError> fork_offset_to_device(const ForkData& fork, uint32_t block_size,
+                                                        uint64_t offset) {
+  return fork_offset_to_device(std::span<const ExtentDescriptor>(fork.extents), block_size, offset);
+}
+
+std::expected<BTreeInfo, HfsError> read_header_node(const ByteSource& source, const ForkData& fork,
+                                                    uint32_t block_size) {
+  auto device = fork_offset_to_device(fork, block_size, 0);
+  if (!device) return std::unexpected(device.error());
+  std::array<uint8_t, kHeaderNodeReadSize> raw{};
+  if (auto r = source.read_exact_at(*device, raw); !r) return std::unexpected(r.error());
+  std::span<const uint8_t> b(raw);
+  auto kind = static_cast<int8_t>(raw[8]);
+  if (kind != static_cast<int8_t>(NodeKind::Header))
+    return std::unexpected(HfsError::invalid_btree("expected header node, got kind " + kind_text(kind)));
+  BTreeInfo info;
+  info.fork = fork;
+  info.extents.assign(fork.extents.begin(), fork.extents.end());
+  info.block_size = block_size;
+  info.tree_depth = load_be<uint16_t>(b, 14);
+  info.root_node = load_be<uint32_t>(b, 16);
+  info.leaf_records = load_be<uint32_t>(b, 20);
+  info.first_leaf_node = load_be<uint32_t>(b, 24);
+  info.last_leaf_node = load_be<uint32_t>(b, 28);
+  info.node_size = load_be<uint16_t>(b, 32);
+  info.max_key_length = load_be<uint16_t>(b, 34);
+  info.total_nodes = load_be<uint32_t>(b, 36);
+  info.free_nodes = load_be<uint32_t>(b, 40);
+  info.key_compare_type = raw[51];
+  // Every node read is node_size bytes; only the sizes HFS+ defines are
+  // accepted, so a damaged header cannot ask for a tiny or a huge read.
+  if (info.node_size < kMinNodeSize || info.node_size > kMaxNodeSize || !std::has_single_bit(info.node_size))
+    return std::unexpected(HfsError::invalid_btree("invalid node size " + std::to_string(info.node_size)));
+  return info;
+}
+
+std::expected<BTreeNode, HfsError> read_node(const ByteSource& source, const BTreeInfo& tree,
+                                             uint32_t node_number) {
+  auto device = fork_offset_to_device(tree.extents, tree.block_size, uint64_t{node_number} * tree.node_size);
+  if (!device) return std::unexpected(device.error());
+  if (tree.node_size < kDescriptorSize) return std::unexpected(HfsError(IoError::unexpected_eof()));
+  BTreeNode node;
+  node.number = node_number;
+  node.bytes.resize(tree.node_size);
+  if (auto r = source.read_exact_at(*device, node.bytes); !r) return std::unexpected(r.error());
+  std::span<const uint8_t> b(node.bytes);
+  node.descriptor.forward_link = load_be<uint32_t>(b, 0);
+  node.descriptor.backward_link = load_be<uint32_t>(b, 4);
+  node.descriptor.kind = static_cast<int8_t>(b[8]);
+  node.descriptor.height = b[9];
+  node.descriptor.num_records = load_be<uint16_t>(b, 10);
+  size_t count = size_t{node.descriptor.num_records} + 1;
+  if (b.size() < 2 * count) return std::unexpected(HfsError::corrupted("offset table out of bounds"));
+  node.offsets.resize(count);
+  for (size_t i = 0; i < count; ++i) node.offsets[i] = load_be<uint16_t>(b, b.size() - 2 * (i + 1));
+  return node;
+}
+
+std::expected<std::span<const uint8_t>, HfsError> node_record(const BTreeNode& node, size_t index) {
+  size_t count = node.descriptor.num_records;
+  if (index >= count)
+    return std::unexpected(HfsError::invalid_btree("record index " + std::to_string(index) +
+                                                   " >= num_records " + std::to_string(count)));
+  if (index >= node.offsets.size())
+    return std::unexpected(HfsError::invalid_btree("record offset index " + std::to_string(index) + " out of bounds"));
+  if (index + 1 >= node.offsets.size())
+    return std::unexpected(HfsError::invalid_btree("record offset index " + std::to_string(index + 1) + " out of bounds"));
+  size_t start = node.offsets[index];
+  size_t end = node.offsets[index + 1];
+  if (start > end || end > node.bytes.size())
+    return std::unexpected(HfsError::invalid_btree("invalid record offsets: start=" + std::to_string(start) +
+                                                   ", end=" + std::to_string(end) +
+                                                   ", len=" + std::to_string(node.bytes.size())));
+  return std::span<const uint8_t>(node.bytes).subspan(start, end - start);
+}
+
+std::expected<uint32_t, HfsError> index_child(std::span<const uint8_t> record) {
+  if (record.size() < 2) return std::unexpected(HfsError::invalid_btree("index record too short"));
+  size_t key_length = load_be<uint16_t>(record, 0);
+  if (record.size() < key_length + 6)
+    return std::unexpected(HfsError::invalid_btree("index record too short for child pointer: key_len=" +
+                                                   std::to_string(key_length) +
+                                                   ", record_len=" + std::to_string(record.size())));
+  return load_be<uint32_t>(record, 2 + key_length);
+}
+
+std::expected<BTree::NodeRef, HfsError> BTree::node(uint32_t number) const {
+  {
+    std::lock_guard guard(lock_);
+    if (auto it = cache_.find(number); it != cache_.end()) return it->second;
+  }
+  auto read = read_node(*source_, info_, number);
+  if (!read) return std::unexpected(read.error());
+  auto ref = std::make_shared<const BTreeNode>(std::move(*read));
+  std::lock_guard guard(lock_);
+  if (cached_bytes_ + ref->bytes.size() > kCacheBytes) {
+    cache_.clear();
+    cached_bytes_ = 0;
+  }
+  if (cache_.emplace(number, ref).second) cached_bytes_ += ref->bytes.size();
+  return ref;
+}
+
+std::span<const uint8_t> SearchHit::bytes() const {
+  size_t start = node->offsets[record];
+  return std::span<const uint8_t>(node->bytes).subspan(start, node->offsets[record + 1] - start);
+}
+
+namespace {
+
+std::string too_deep() {
+  return "descent passes more than " + std::to_string(kMaxTreeDepth) + " levels; the tree's links form a cycle";
+}
+
+// In an index node, the child to descend into: that of the last record whose
+// key is not greater than the one sought. Nothing when the first record is
+// already greater.
+std::expected<std::optional<uint32_t>, HfsError> child_for(const BTreeNode& node, const KeyCompare& compare) {
+  std::optional<std::span<const uint8_t>> chosen;
+  for (size_t i = 0; i < node.descriptor.num_records; ++i) {
+    auto record = node_record(node, i);
+    if (!record) return std::unexpected(record.error());
+    if (compare(*record) > 0) break;
+    chosen = *record;
+  }
+  if (!chosen) return std::nullopt;
+  auto child = index_child(*chosen);
+  if (!child) return std::unexpected(child.error());
+  return *child;
+}
+
+}  // namespace
+
+std::expected<std::optional<SearchHit>, HfsError> btree_search(const BTree& tree, const KeyCompare& compare) {
+  uint32_t current = tree.info().root_node;
+  if (current == 0) return std::nullopt;
+  for (unsigned level = 0; level <= kMaxTreeDepth; ++level) {
+    auto node = tree.node(current);
+    if (!node) return std::unexpected(node.error());
+    const BTreeNode& n = **node;
+    if (n.is_index()) {
+      auto child = child_for(n, compare);
+      if (!child) return std::unexpected(child.error());
+      if (!*child) return std::nullopt;
+      current = **child;
+      continue;
+    }
+    if (!n.is_leaf())
+      return std::unexpected(HfsError::invalid_btree("unexpected node kind " + kind_text(n.descriptor.kind) +
+                                                     " during search"));
+    for (size_t i = 0; i < n.descriptor.num_records; ++i) {
+      auto record = node_record(n, i);
+      if (!record) return std::unexpected(record.error());
+      auto order = compare(*record);
+      if (order < 0) continue;
+      if (order == 0) return SearchHit{*node, i};
+      return std::nullopt;
+    }
+    return std::nullopt;
+  }
+  return std::unexpected(HfsError::invalid_btree(too_deep()));
+}
+
+std::expected<BTree::NodeRef, HfsError> find_leaf(const BTree& tree, const KeyCompare& compare) {
+  uint32_t current = tree.info().root_node;
+  if (current == 0) return BTree::NodeRef{};
+  for (unsigned level = 0; level <= kMaxTreeDepth; ++level) {
+    auto node = tree.node(current);
+    if (!node) return std::unexpected(node.error());
+    const BTreeNode& n = **node;
+    if (n.is_leaf()) return *node;
+    if (!n.is_index())
+      return std::unexpected(HfsError::invalid_btree("unexpected node kind " + kind_text(n.descriptor.kind) +
+                                                     " during leaf search"));
+    if (n.descriptor.num_records == 0) return BTree::NodeRef{};
+    auto child = child_for(n, compare);
+    if (!child) return std::unexpected(child.error());
+    if (*child) {
+      current = **child;
+      continue;
+    }
+    auto first = node_record(n, 0);
+    if (!first) return std::unexpected(first.error());
+    auto child0 = index_child(*first);
+    if (!child0) return std::unexpected(child0.error());
+    current = *child0;
+  }
+  return std::unexpected(HfsError::invalid_btree(too_deep()));
+}
+
+std::expected<BTree::NodeRef, HfsError> LeafChain::next(const BTreeNode& leaf) {
+  uint32_t link = leaf.descriptor.forward_link;
+  if (link == 0) return BTree::NodeRef{};
+  visited_.insert(leaf.number);
+  if (!visited_.insert(link).second)
+    return std::unexpected(HfsError::invalid_btree("leaf chain links back to node " + std::to_string(link)));
+  auto node = tree_->node(link);
+  if (!node) return std::unexpected(node.error());
+  if (!(*node)->is_leaf()) return BTree::NodeRef{};
+  return *node;
+}
+
+}  // namespace tev::hfsplus

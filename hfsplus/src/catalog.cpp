@@ -1,0 +1,156 @@
+// Catalog queries: exact lookups, folder listings and path resolution.
+#include "tev/hfsplus/catalog.h"
+
+#include <functional>
+
+#include "tev/hfsplus/btree.h"
+#include "tev/hfsplus/hfs_reader.h"
+#include "tev/hfsplus/unicode.h"
+
+namespace tev::hfsplus {
+namespace {
+
+// Visits, in key order, every record whose key has parent_id as its parent.
+// The visitor returns false to stop early.
+using ChildVisitor = std::function<std::expected<bool, HfsError>(const CatalogKey&, std::span<const uint8_t>)>;
+
+std::expected<void, HfsError> for_each_child(const HfsReader& reader, uint32_t parent_id,
+                                             const ChildVisitor& visit) {
+  CatalogSearchKey start{parent_id, {}, reader.is_hfsx()};
+  auto leaf = find_leaf(reader.catalog(),
+                        [&](std::span<const uint8_t> r) { return compare_catalog_key(r, start); });
+  if (!leaf) return std::unexpected(leaf.error());
+  LeafChain chain(reader.catalog());
+  for (BTree::NodeRef node = *leaf; node;) {
+    for (size_t i = 0; i < node->descriptor.num_records; ++i) {
+      auto record = node_record(*node, i);
+      if (!record) return std::unexpected(record.error());
+      auto key = decode_catalog_key(*record);
+      if (!key || key->parent_id < parent_id) continue;
+      if (key->parent_id > parent_id) return {};
+      auto go_on = visit(*key, *record);
+      if (!go_on) return std::unexpected(go_on.error());
+      if (!*go_on) return {};
+    }
+    auto next = chain.next(*node);
+    if (!next) return std::unexpected(next.error());
+    node = *next;
+  }
+  return {};
+}
+
+std::expected<std::optional<CatalogRecord>, HfsError> record_after_key(std::span<const uint8_t> record) {
+  auto key = decode_catalog_key(record);
+  if (!key) return std::unexpected(key.error());
+  if (key->data_offset >= record.size()) return std::unexpected(HfsError::invalid_btree("record data missing after key"));
+  auto decoded = decode_catalog_record(record.subspan(key->data_offset));
+  if (!decoded) return std::unexpected(decoded.error());
+  return *decoded;
+}
+
+// The name order of a volume is that of the system that wrote it, whose case
+// folding covers more of Unicode than ours (and sorts NUL last, as the hard
+// link folder's name shows). A name the descent misses is looked for among
+// the folder's records too, with the same equality, before it is declared
+// missing.
+std::expected<std::optional<CatalogRecord>, HfsError> scan_folder_for(const HfsReader& reader,
+                                                                      const CatalogSearchKey& key) {
+  std::optional<CatalogRecord> match;
+  auto scanned = for_each_child(reader, key.parent_id,
+                                [&](const CatalogKey&, std::span<const uint8_t> record) -> std::expected<bool, HfsError> {
+                                  if (compare_catalog_key(record, key) != 0) return true;
+                                  auto decoded = record_after_key(record);
+                                  if (!decoded) return std::unexpected(decoded.error());
+                                  match = std::move(*decoded);
+                                  return false;
+                                });
+  if (!scanned) return std::unexpected(scanned.error());
+  return match;
+}
+
+std::string joined(const std::vector<std::string_view>& parts, size_t last) {
+  std::string out;
+  for (size_t i = 0; i <= last; ++i) {
+    if (i > 0) out += '/';
+    out += parts[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::expected<std::optional<CatalogRecord>, HfsError> lookup(const HfsReader& reader, uint32_t parent_id,
+                                                             std::string_view name) {
+  CatalogSearchKey key{parent_id, name_to_utf16(name), reader.is_hfsx()};
+  auto hit = btree_search(reader.catalog(), [&](std::span<const uint8_t> r) { return compare_catalog_key(r, key); });
+  if (!hit) return std::unexpected(hit.error());
+  if (!*hit) {
+    if (reader.catalog().info().root_node == 0) return std::nullopt;
+    return scan_folder_for(reader, key);
+  }
+  return record_after_key((*hit)->bytes());
+}
+
+std::expected<std::vector<HfsDirEntry>, HfsError> list_folder(const HfsReader& reader, uint32_t folder_id) {
+  std::vector<HfsDirEntry> entries;
+  if (reader.catalog().info().root_node == 0) return entries;
+  auto listed = for_each_child(
+      reader, folder_id, [&](const CatalogKey& key, std::span<const uint8_t> record) -> std::expected<bool, HfsError> {
+        if (key.data_offset >= record.size()) return true;
+        auto decoded = decode_catalog_record(record.subspan(key.data_offset));
+        if (!decoded) return std::unexpected(decoded.error());
+        if (const auto* folder = std::get_if<CatalogFolder>(&*decoded)) {
+          entries.push_back({name_to_utf8(key.name), fs::EntryKind::Directory, 0, folder->folder_id});
+        } else if (const auto* file = std::get_if<CatalogFile>(&*decoded)) {
+          auto target = reader.link_target(*file);
+          if (!target) return std::unexpected(target.error());
+          auto kind = target->is_symlink() ? fs::EntryKind::Symlink : fs::EntryKind::File;
+          entries.push_back({name_to_utf8(key.name), kind, target->data_fork.logical_size, file->file_id});
+        }
+        return true;
+      });
+  if (!listed) return std::unexpected(listed.error());
+  return entries;
+}
+
+std::expected<ResolvedPath, HfsError> resolve(const HfsReader& reader, std::string_view path) {
+  size_t first = path.find_first_not_of('/');
+  if (first == std::string_view::npos) {
+    // The root folder's record is keyed by its parent (1) and the volume name.
+    auto direct = lookup(reader, kRootParentId, "");
+    if (!direct) return std::unexpected(direct.error());
+    if (*direct) return ResolvedPath{std::move(**direct), ""};
+    auto children = list_folder(reader, kRootParentId);
+    if (!children) return std::unexpected(children.error());
+    if (children->empty()) return std::unexpected(HfsError::file_not_found("root folder"));
+    const std::string& name = children->front().name;
+    auto root = lookup(reader, kRootParentId, name);
+    if (!root) return std::unexpected(root.error());
+    if (!*root) return std::unexpected(HfsError::file_not_found("root folder"));
+    return ResolvedPath{std::move(**root), name};
+  }
+  std::vector<std::string_view> parts;
+  for (size_t at = 0; at <= path.size();) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string_view::npos) slash = path.size();
+    if (slash > at) parts.push_back(path.substr(at, slash - at));
+    at = slash + 1;
+  }
+  uint32_t parent = kRootFolderId;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    auto found = lookup(reader, parent, parts[i]);
+    if (!found) return std::unexpected(found.error());
+    if (!*found) return std::unexpected(HfsError::file_not_found(joined(parts, i)));
+    CatalogRecord& record = **found;
+    if (std::holds_alternative<CatalogThread>(record))
+      return std::unexpected(HfsError::corrupted("unexpected thread record in path resolution"));
+    if (i + 1 == parts.size()) return ResolvedPath{std::move(record), std::string(parts[i])};
+    if (const auto* folder = std::get_if<CatalogFolder>(&record))
+      parent = folder->folder_id;
+    else
+      return std::unexpected(HfsError::not_a_directory(joined(parts, i)));
+  }
+  return std::unexpected(HfsError::file_not_found("root folder"));
+}
+
+}  // namespace tev::hfsplus

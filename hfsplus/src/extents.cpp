@@ -1,0 +1,122 @@
+// Data forks: the inline extents, the extents overflow file, and reading.
+#include "tev/hfsplus/extents.h"
+
+#include <algorithm>
+
+#include "tev/common/buffer.h"
+#include "tev/common/byte_cursor.h"
+#include "tev/hfsplus/hfs_reader.h"
+
+namespace tev::hfsplus {
+namespace {
+
+constexpr size_t kExtentKeySize = 12;
+constexpr size_t kExtentRecordSize = 64;
+constexpr size_t kReadPiece = 1u << 20;
+
+struct ExtentSearchKey {
+  uint32_t file_id;
+  uint8_t fork_type;
+  uint32_t start_block;
+};
+
+std::strong_ordering compare_extent_key(std::span<const uint8_t> record, const ExtentSearchKey& key) {
+  if (record.size() < kExtentKeySize) return std::strong_ordering::less;
+  if (auto c = load_be<uint32_t>(record, 4) <=> key.file_id; c != 0) return c;
+  if (auto c = record[2] <=> key.fork_type; c != 0) return c;
+  return load_be<uint32_t>(record, 8) <=> key.start_block;
+}
+
+// Appends one extent's share of what is still missing; contiguous with the
+// previous run, it lengthens that one.
+void add_extent(std::vector<ForkRun>& runs, const ExtentDescriptor& e, uint32_t block_size, uint64_t& remaining) {
+  uint64_t length = std::min(remaining, uint64_t{e.block_count} * block_size);
+  uint64_t offset = uint64_t{e.start_block} * block_size;
+  if (!runs.empty() && runs.back().offset + runs.back().length == offset)
+    runs.back().length += length;
+  else
+    runs.push_back({offset, length});
+  remaining -= length;
+}
+
+}  // namespace
+
+std::expected<std::optional<std::array<ExtentDescriptor, 8>>, HfsError> find_overflow_extents(
+    const BTree& extents_tree, uint32_t file_id, uint32_t start_block) {
+  ExtentSearchKey key{file_id, kDataFork, start_block};
+  auto hit = btree_search(extents_tree, [&](std::span<const uint8_t> r) { return compare_extent_key(r, key); });
+  if (!hit) return std::unexpected(hit.error());
+  if (!*hit) return std::nullopt;
+  auto record = (*hit)->bytes();
+  if (record.size() < 2) return std::unexpected(HfsError::invalid_btree("extent record too short"));
+  size_t key_length = load_be<uint16_t>(record, 0);
+  if (record.size() < key_length + 2 + kExtentRecordSize)
+    return std::unexpected(HfsError::invalid_btree("extent record too short"));
+  return decode_extent_record(record.subspan(2 + key_length, kExtentRecordSize));
+}
+
+std::expected<std::vector<ForkRun>, HfsError> plan_fork(const HfsReader& reader, const ForkData& fork,
+                                                        uint32_t file_id) {
+  std::vector<ForkRun> runs;
+  uint64_t remaining = fork.logical_size;
+  uint32_t bs = reader.block_size();
+  for (const auto& e : fork.extents) {
+    if (e.block_count == 0 || remaining == 0) break;
+    add_extent(runs, e, bs, remaining);
+  }
+  uint64_t next_block = 0;
+  for (const auto& e : fork.extents) next_block += e.block_count;
+  while (remaining > 0 && next_block <= UINT32_MAX) {
+    auto record = find_overflow_extents(reader.extents(), file_id, static_cast<uint32_t>(next_block));
+    if (!record) return std::unexpected(record.error());
+    if (!*record) break;
+    uint64_t added = 0;
+    for (const auto& e : **record) {
+      if (e.block_count == 0 || remaining == 0) break;
+      add_extent(runs, e, bs, remaining);
+      next_block += e.block_count;
+      added += e.block_count;
+    }
+    // A record that adds no blocks would be found again and again.
+    if (added == 0) break;
+  }
+  return runs;
+}
+
+std::expected<uint64_t, HfsError> read_runs(const ByteSource& source, const std::vector<ForkRun>& runs,
+                                            ByteSink& sink) {
+  uint64_t produced = 0;
+  Buffer scratch;
+  for (const auto& run : runs) {
+    for (uint64_t done = 0; done < run.length;) {
+      size_t piece = static_cast<size_t>(std::min<uint64_t>(run.length - done, kReadPiece));
+      scratch.resize(piece);
+      if (auto r = source.read_exact_at(run.offset + done, scratch); !r) return std::unexpected(r.error());
+      if (auto w = sink.write(scratch); !w) return std::unexpected(w.error());
+      done += piece;
+      produced += piece;
+    }
+  }
+  return produced;
+}
+
+std::expected<void, HfsError> read_runs_into(const ByteSource& source, const std::vector<ForkRun>& runs,
+                                             std::span<uint8_t> out) {
+  size_t at = 0;
+  for (const auto& run : runs) {
+    if (auto r = source.read_exact_at(run.offset, out.subspan(at, static_cast<size_t>(run.length))); !r)
+      return std::unexpected(r.error());
+    at += static_cast<size_t>(run.length);
+  }
+  return {};
+}
+
+std::expected<uint64_t, HfsError> read_fork(const HfsReader& reader, const ForkData& fork, uint32_t file_id,
+                                            ByteSink& sink) {
+  if (fork.logical_size == 0) return 0;
+  auto runs = plan_fork(reader, fork, file_id);
+  if (!runs) return std::unexpected(runs.error());
+  return read_runs(reader.source(), *runs, sink);
+}
+
+}  // namespace tev::hfsplus

@@ -1,0 +1,115 @@
+#include "tev/hfsplus/unicode.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace tev::hfsplus {
+namespace {
+
+using FoldPair = std::pair<uint16_t, uint16_t>;
+
+constexpr size_t kFoldRows = 119;
+
+constexpr std::array<FoldPair, kFoldRows> make_fold_table() {
+  std::array<FoldPair, kFoldRows> t{};
+  size_t n = 0;
+  auto add = [&](unsigned upper, unsigned lower) {
+    t[n++] = {static_cast<uint16_t>(upper), static_cast<uint16_t>(lower)};
+  };
+  for (unsigned u = 0x41; u <= 0x5A; ++u) add(u, u + 0x20);
+  for (unsigned u = 0xC0; u <= 0xDE; ++u)
+    if (u != 0xD7) add(u, u + 0x20);
+  for (unsigned u = 0x100; u <= 0x136; u += 2) add(u, u == 0x130 ? 0x69 : u + 1);
+  for (unsigned u = 0x139; u <= 0x147; u += 2) add(u, u + 1);
+  for (unsigned u = 0x14A; u <= 0x176; u += 2) add(u, u + 1);
+  add(0x178, 0xFF);
+  for (unsigned u = 0x179; u <= 0x17D; u += 2) add(u, u + 1);
+  return n == kFoldRows ? t : throw "fold table rows";
+}
+
+constexpr auto kFoldTable = make_fold_table();
+
+void append_utf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// One code point of UTF-8 at s[i], advancing i; malformed bytes give U+FFFD.
+uint32_t next_code_point(std::string_view s, size_t& i) {
+  auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
+  uint8_t b0 = byte(i);
+  size_t length = b0 < 0x80 ? 1 : (b0 >> 5) == 6 ? 2 : (b0 >> 4) == 14 ? 3 : (b0 >> 3) == 30 ? 4 : 0;
+  if (length == 0 || i + length > s.size()) {
+    ++i;
+    return 0xFFFD;
+  }
+  uint32_t cp = length == 1 ? b0 : b0 & (0x7F >> length);
+  for (size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) {
+      ++i;
+      return 0xFFFD;
+    }
+    cp = (cp << 6) | (byte(i + k) & 0x3F);
+  }
+  i += length;
+  return cp;
+}
+
+}  // namespace
+
+uint16_t fold_case(uint16_t unit) {
+  auto it = std::lower_bound(kFoldTable.begin(), kFoldTable.end(), unit,
+                             [](const FoldPair& row, uint16_t u) { return row.first < u; });
+  return it != kFoldTable.end() && it->first == unit ? it->second : unit;
+}
+
+std::string name_to_utf8(std::span<const uint8_t> utf16be) {
+  std::string out;
+  out.reserve(utf16be.size() / 2);
+  size_t count = utf16be.size() / 2;
+  auto unit = [&](size_t k) { return static_cast<uint16_t>((utf16be[2 * k] << 8) | utf16be[2 * k + 1]); };
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t u = unit(i);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
+      append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
+      ++i;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      append_utf8(out, 0xFFFD);
+    } else {
+      append_utf8(out, u == '/' ? ':' : u);
+    }
+  }
+  return out;
+}
+
+std::vector<uint16_t> name_to_utf16(std::string_view utf8) {
+  std::vector<uint16_t> out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    uint32_t cp = next_code_point(utf8, i);
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<uint16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<uint16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<uint16_t>(cp == ':' ? '/' : cp));
+    }
+  }
+  return out;
+}
+
+}  // namespace tev::hfsplus
