@@ -376,3 +376,52 @@ def test_listing_matches_sleuthkit(tmp_path):
     with tev.HfsVolume.open(str(image)) as vol:
         ours = {e.path[1:] for e in vol.walk() if not e.path.startswith("/" + PRIVATE)}
     assert ours == theirs
+
+
+def file_record_offset(image: bytes, name: str) -> int:
+    """Where the catalog file record of a (unique) name starts, in the image."""
+    encoded = name.encode("utf-16-be")
+    name_at = image.index(struct.pack(">H", len(name)) + encoded)
+    key_at = name_at - 6
+    key_length = struct.unpack_from(">H", image, key_at)[0]
+    data_at = key_at + 2 + key_length + (key_length & 1)
+    assert struct.unpack_from(">H", image, data_at)[0] == 2, "a file record"
+    return data_at
+
+
+def test_a_short_extent_chain_is_reported(xorriso, tmp_path):
+    image = xorriso[0].read_bytes()
+    record = file_record_offset(image, "zz-last")
+    block_size = header_fields(image)[0]
+    # Claim three blocks where the inline extents hold one.
+    path = patched(tmp_path, image, [(record + 88, ">Q", 3 * block_size)])
+    with tev.HfsVolume.open(str(path)) as vol:
+        assert vol.stat("/zz-last").size == 3 * block_size
+        with pytest.raises(tev.InvalidFormatError,
+                           match=f"^HFS\\+ error: corrupted data: file /zz-last declares {3 * block_size} bytes "
+                                 f"but only {block_size} could be read; its extent chain ends early$"):
+            vol.read_file("/zz-last")
+
+
+@pytest.mark.skipif(not (GENERATED / "hfsplus_frag_simple.img.xz").exists(), reason="no shared fixtures")
+def test_an_overflow_record_that_adds_nothing_ends_the_read(tmp_path):
+    image = unpack_xz(GENERATED / "hfsplus_frag_simple.img.xz", tmp_path / "frag.img").read_bytes()
+    block_size = struct.unpack_from(">I", image, 1064)[0]
+    extents_start = struct.unpack_from(">I", image, 1216 + 16)[0] * block_size
+    node_size = struct.unpack_from(">H", image, extents_start + 32)[0]
+    first_leaf = struct.unpack_from(">I", image, extents_start + 24)[0]
+    leaf = extents_start + first_leaf * node_size
+    record = leaf + struct.unpack_from(">H", image, leaf + node_size - 2)[0]
+    file_id = struct.unpack_from(">I", image, record + 4)[0]
+    # The first overflow record's first extent now holds no blocks.
+    path = patched(tmp_path, image, [(record + 2 + 10 + 4, ">I", 0)])
+    with tev.HfsVolume.open(str(path)) as vol:
+        victims = []
+        for e in vol.walk():
+            if e.kind == "file":
+                try:
+                    vol.read_file(e.path)
+                except tev.InvalidFormatError as error:
+                    victims.append((e.path, str(error)))
+    assert len(victims) == 1, (file_id, victims)
+    assert "its extent chain ends early" in victims[0][1]
