@@ -140,6 +140,11 @@ std::expected<void, IoError> ByteSource::read_exact_at(uint64_t offset,
   return state_->read_buffered(offset, out);
 }
 
+std::expected<void, IoError> ByteSource::read_direct_at(uint64_t offset, std::span<uint8_t> out) const {
+  if (state_->in_memory || out.empty()) return read_exact_at(offset, out);
+  return state_->pread_exact(offset, out);
+}
+
 std::expected<std::vector<uint8_t>, IoError> ByteSource::read_vec_at(uint64_t offset,
                                                                      uint64_t length) const {
   if (!range_fits(offset, length, state_->size)) return std::unexpected(IoError::unexpected_eof());

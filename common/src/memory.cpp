@@ -13,11 +13,22 @@ void advise_huge_pages(std::span<uint8_t> buffer) {
   if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
-uint64_t physical_memory() {
+namespace {
+
+uint64_t query_physical_memory() {
   long pages = ::sysconf(_SC_PHYS_PAGES);
   long page_size = ::sysconf(_SC_PAGESIZE);
   if (pages <= 0 || page_size <= 0) return uint64_t{1} << 32;
   return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
+
+}  // namespace
+
+// Asked once: the answer does not change while the process runs, and the
+// question costs a system call.
+uint64_t physical_memory() {
+  static const uint64_t kBytes = query_physical_memory();
+  return kBytes;
 }
 
 }  // namespace tev

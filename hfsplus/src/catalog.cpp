@@ -137,7 +137,18 @@ std::expected<ResolvedPath, HfsError> resolve(const HfsReader& reader, std::stri
     at = slash + 1;
   }
   uint32_t parent = kRootFolderId;
-  for (size_t i = 0; i < parts.size(); ++i) {
+  // The deepest folder on the way that an earlier query has already met.
+  size_t start = 0;
+  std::string prefix;
+  for (size_t i = parts.size() - 1; i > 0; --i) {
+    prefix = joined(parts, i - 1);
+    if (auto id = reader.cached_folder(prefix)) {
+      parent = *id;
+      start = i;
+      break;
+    }
+  }
+  for (size_t i = start; i < parts.size(); ++i) {
     auto found = lookup(reader, parent, parts[i]);
     if (!found) return std::unexpected(found.error());
     if (!*found) return std::unexpected(HfsError::file_not_found(joined(parts, i)));
@@ -145,9 +156,10 @@ std::expected<ResolvedPath, HfsError> resolve(const HfsReader& reader, std::stri
     if (std::holds_alternative<CatalogThread>(record))
       return std::unexpected(HfsError::corrupted("unexpected thread record in path resolution"));
     if (i + 1 == parts.size()) return ResolvedPath{std::move(record), std::string(parts[i])};
-    if (const auto* folder = std::get_if<CatalogFolder>(&record))
+    if (const auto* folder = std::get_if<CatalogFolder>(&record)) {
       parent = folder->folder_id;
-    else
+      reader.remember_folder(joined(parts, i), parent);
+    } else
       return std::unexpected(HfsError::not_a_directory(joined(parts, i)));
   }
   return std::unexpected(HfsError::file_not_found("root folder"));

@@ -91,7 +91,7 @@ std::expected<uint64_t, HfsError> read_runs(const ByteSource& source, const std:
     for (uint64_t done = 0; done < run.length;) {
       size_t piece = static_cast<size_t>(std::min<uint64_t>(run.length - done, kReadPiece));
       scratch.resize(piece);
-      if (auto r = source.read_exact_at(run.offset + done, scratch); !r) return std::unexpected(r.error());
+      if (auto r = source.read_direct_at(run.offset + done, scratch); !r) return std::unexpected(r.error());
       if (auto w = sink.write(scratch); !w) return std::unexpected(w.error());
       done += piece;
       produced += piece;
@@ -104,7 +104,7 @@ std::expected<void, HfsError> read_runs_into(const ByteSource& source, const std
                                              std::span<uint8_t> out) {
   size_t at = 0;
   for (const auto& run : runs) {
-    if (auto r = source.read_exact_at(run.offset, out.subspan(at, static_cast<size_t>(run.length))); !r)
+    if (auto r = source.read_direct_at(run.offset, out.subspan(at, static_cast<size_t>(run.length))); !r)
       return std::unexpected(r.error());
     at += static_cast<size_t>(run.length);
   }

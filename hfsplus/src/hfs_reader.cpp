@@ -3,6 +3,9 @@
 
 #include <fmt/format.h>
 
+#include <mutex>
+#include <unordered_map>
+
 #include "tev/common/memory.h"
 
 namespace tev::hfsplus {
@@ -66,6 +69,30 @@ fs::FileStat stat_of(const CatalogFile& file) {
 }
 
 }  // namespace
+
+struct HfsReader::FolderCache {
+  static constexpr size_t kMaxEntries = 1 << 16;
+  std::mutex lock;
+  std::unordered_map<std::string, uint32_t> ids;
+};
+
+HfsReader::HfsReader() : folders_(std::make_unique<FolderCache>()) {}
+HfsReader::HfsReader(HfsReader&&) noexcept = default;
+HfsReader& HfsReader::operator=(HfsReader&&) noexcept = default;
+HfsReader::~HfsReader() = default;
+
+std::optional<uint32_t> HfsReader::cached_folder(std::string_view path) const {
+  std::lock_guard guard(folders_->lock);
+  auto it = folders_->ids.find(std::string(path));
+  if (it == folders_->ids.end()) return std::nullopt;
+  return it->second;
+}
+
+void HfsReader::remember_folder(std::string_view path, uint32_t folder_id) const {
+  std::lock_guard guard(folders_->lock);
+  if (folders_->ids.size() >= FolderCache::kMaxEntries) folders_->ids.clear();
+  folders_->ids.emplace(std::string(path), folder_id);
+}
 
 std::expected<HfsReader, HfsError> open_volume(ByteSource source) {
   HfsReader reader;

@@ -1,6 +1,5 @@
 #include "tev/hfsplus/unicode.h"
 
-#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -29,6 +28,20 @@ constexpr std::array<FoldPair, kFoldRows> make_fold_table() {
 }
 
 constexpr auto kFoldTable = make_fold_table();
+
+// Every folded unit lies below U+0180: a direct table for those, the units
+// themselves above. Built from the rows above, which stay the definition.
+constexpr uint16_t kFoldLimit = 0x180;
+
+constexpr std::array<uint16_t, kFoldLimit> make_fold_index() {
+  std::array<uint16_t, kFoldLimit> index{};
+  for (unsigned u = 0; u < kFoldLimit; ++u) index[u] = static_cast<uint16_t>(u);
+  for (const auto& [upper, lower] : kFoldTable) index[upper] = lower;
+  return index;
+}
+
+constexpr auto kFoldIndex = make_fold_index();
+static_assert(kFoldTable.back().first < kFoldLimit);
 
 void append_utf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
@@ -71,11 +84,7 @@ uint32_t next_code_point(std::string_view s, size_t& i) {
 
 }  // namespace
 
-uint16_t fold_case(uint16_t unit) {
-  auto it = std::lower_bound(kFoldTable.begin(), kFoldTable.end(), unit,
-                             [](const FoldPair& row, uint16_t u) { return row.first < u; });
-  return it != kFoldTable.end() && it->first == unit ? it->second : unit;
-}
+uint16_t fold_case(uint16_t unit) { return unit < kFoldLimit ? kFoldIndex[unit] : unit; }
 
 std::string name_to_utf8(std::span<const uint8_t> utf16be) {
   std::string out;

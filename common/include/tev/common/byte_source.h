@@ -34,6 +34,9 @@ class ByteSource {
 
   // Reads exactly out.size() bytes at offset; fewer is "failed to fill whole buffer".
   std::expected<void, IoError> read_exact_at(uint64_t offset, std::span<uint8_t> out) const;
+  // The same, never through the read buffer: for file contents, which are
+  // read once and would only push out the metadata kept there.
+  std::expected<void, IoError> read_direct_at(uint64_t offset, std::span<uint8_t> out) const;
   // The same into a new vector. The length is checked against size() before
   // anything is allocated, so an absurd length read from a file costs nothing.
   std::expected<std::vector<uint8_t>, IoError> read_vec_at(uint64_t offset, uint64_t length) const;

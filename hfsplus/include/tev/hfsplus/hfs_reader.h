@@ -41,6 +41,11 @@ class HfsReader {
   // The folder holding the inodes of file hard links, when the volume has one.
   std::optional<uint32_t> private_data_folder() const { return private_data_folder_; }
 
+  // Folders met while resolving paths, by the path that led to them, so that
+  // reading every file of a tree does not look its parents up again.
+  std::optional<uint32_t> cached_folder(std::string_view path) const;
+  void remember_folder(std::string_view path, uint32_t folder_id) const;
+
   // The file a hard link stands for (the link itself when it is not one).
   std::expected<CatalogFile, HfsError> link_target(const CatalogFile& file) const;
 
@@ -58,13 +63,22 @@ class HfsReader {
 
  private:
   friend std::expected<HfsReader, HfsError> open_volume(ByteSource source);
-  HfsReader() = default;
+  HfsReader();
+
+ public:
+  HfsReader(HfsReader&&) noexcept;
+  HfsReader& operator=(HfsReader&&) noexcept;
+  ~HfsReader();
+
+ private:
 
   std::unique_ptr<ByteSource> source_;
   VolumeHeader header_;
   std::unique_ptr<BTree> catalog_;
   std::unique_ptr<BTree> extents_;
   std::optional<uint32_t> private_data_folder_;
+  struct FolderCache;
+  std::unique_ptr<FolderCache> folders_;
 };
 
 // Reads the volume header and both B-tree header nodes. The source is
