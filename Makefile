@@ -96,6 +96,7 @@ bench: venv
 	./bench/corpus.sh 100 | tr '\n' '\0' | xargs -0 $(BUILD)/bench/lzfse_bench
 	$(VENV)/bin/python bench/dmg_bench.py $(BUILD) 512
 	$(VENV)/bin/python bench/pbzx_bench.py $(BUILD) 256
+	$(VENV)/bin/python bench/fs_bench.py hfsplus
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ALT) $(BUILD_SAN) $(VENV)
