@@ -9,8 +9,10 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Decodes one scalar value at text[pos], advancing pos; malformed sequences
-// (overlong forms, surrogates, truncation) yield U+FFFD for one byte.
+bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+}  // namespace
+
 char32_t next_scalar(std::string_view text, size_t& pos) {
   auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
   uint8_t lead = byte(pos);
@@ -42,6 +44,7 @@ char32_t next_scalar(std::string_view text, size_t& pos) {
 }
 
 void append_utf8(std::string& out, char32_t c) {
+  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kReplacement;
   if (c < 0x80) {
     out += static_cast<char>(c);
   } else if (c < 0x800) {
@@ -59,9 +62,12 @@ void append_utf8(std::string& out, char32_t c) {
   }
 }
 
-bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
-
-}  // namespace
+std::string utf8_lossy(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t pos = 0; pos < text.size();) append_utf8(out, next_scalar(text, pos));
+  return out;
+}
 
 std::string quoted_form(std::string_view text) {
   std::string out;

@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include "tev/common/text.h"
+
 namespace tev::hfsplus {
 namespace {
 
@@ -43,45 +45,6 @@ constexpr std::array<uint16_t, kFoldLimit> make_fold_index() {
 constexpr auto kFoldIndex = make_fold_index();
 static_assert(kFoldTable.back().first < kFoldLimit);
 
-void append_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-// One code point of UTF-8 at s[i], advancing i; malformed bytes give U+FFFD.
-uint32_t next_code_point(std::string_view s, size_t& i) {
-  auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
-  uint8_t b0 = byte(i);
-  size_t length = b0 < 0x80 ? 1 : (b0 >> 5) == 6 ? 2 : (b0 >> 4) == 14 ? 3 : (b0 >> 3) == 30 ? 4 : 0;
-  if (length == 0 || i + length > s.size()) {
-    ++i;
-    return 0xFFFD;
-  }
-  uint32_t cp = length == 1 ? b0 : b0 & (0x7F >> length);
-  for (size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) {
-      ++i;
-      return 0xFFFD;
-    }
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  i += length;
-  return cp;
-}
-
 }  // namespace
 
 uint16_t fold_case(uint16_t unit) { return unit < kFoldLimit ? kFoldIndex[unit] : unit; }
@@ -109,7 +72,7 @@ std::vector<uint16_t> name_to_utf16(std::string_view utf8) {
   std::vector<uint16_t> out;
   out.reserve(utf8.size());
   for (size_t i = 0; i < utf8.size();) {
-    uint32_t cp = next_code_point(utf8, i);
+    uint32_t cp = next_scalar(utf8, i);
     if (cp >= 0x10000) {
       cp -= 0x10000;
       out.push_back(static_cast<uint16_t>(0xD800 + (cp >> 10)));

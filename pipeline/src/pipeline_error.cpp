@@ -13,6 +13,9 @@ PipelineError::PipelineError(hfsplus::HfsError error)
 PipelineError::PipelineError(pbzx::PbzxError error)
     : kind_(PipelineErrorKind::Pbzx), payload_(std::move(error)) {}
 
+PipelineError::PipelineError(apfs::ApfsError error)
+    : kind_(PipelineErrorKind::Apfs), payload_(std::move(error)) {}
+
 PipelineError PipelineError::file_not_found(std::string path) {
   return {PipelineErrorKind::FileNotFound, std::move(path)};
 }
@@ -41,6 +44,7 @@ std::string PipelineError::message() const {
     case PipelineErrorKind::Dmg: return "DMG error: " + wrapped<udif::DmgError>()->message();
     case PipelineErrorKind::HfsPlus: return "HFS+ error: " + wrapped<hfsplus::HfsError>()->message();
     case PipelineErrorKind::Pbzx: return "PBZX error: " + wrapped<pbzx::PbzxError>()->message();
+    case PipelineErrorKind::Apfs: return "APFS error: " + wrapped<apfs::ApfsError>()->message();
     case PipelineErrorKind::FileNotFound: return "file not found: " + text;
     case PipelineErrorKind::NoHfsPartition: return "no HFS+ partition found in DMG";
     case PipelineErrorKind::NoApfsPartition: return "no APFS partition found in DMG";
@@ -48,8 +52,7 @@ std::string PipelineError::message() const {
     case PipelineErrorKind::InvalidPath: return "invalid path: " + text;
     case PipelineErrorKind::NoEntriesUnder: return "no entries found under: " + text;
     // The wrapping kinds whose libraries are not part of the build yet.
-    case PipelineErrorKind::Xar:
-    case PipelineErrorKind::Apfs: break;
+    case PipelineErrorKind::Xar: break;
   }
   return "unknown error";
 }

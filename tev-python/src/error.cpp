@@ -103,6 +103,23 @@ PyObject* hfs_class(const hfsplus::HfsError& error) {
   return e.tev_error;
 }
 
+PyObject* apfs_class(const apfs::ApfsError& error) {
+  const Exceptions& e = g_exceptions;
+  using Kind = apfs::ApfsError::Kind;
+  switch (error.kind()) {
+    case Kind::Io: return e.io_error;
+    case Kind::InvalidMagic:
+    case Kind::InvalidChecksum:
+    case Kind::InvalidBTree:
+    case Kind::NotADirectory:
+    case Kind::CorruptedData:
+    case Kind::NoVolumeFound: return e.invalid_format_error;
+    case Kind::FileNotFound: return e.file_not_found_error;
+    case Kind::Unsupported: return e.unsupported_error;
+  }
+  return e.tev_error;
+}
+
 PyObject* pbzx_class(const pbzx::PbzxError& error) {
   const Exceptions& e = g_exceptions;
   using Kind = pbzx::PbzxError::Kind;
@@ -135,7 +152,7 @@ PyObject* exception_class(const PipelineError& error) {
     case PipelineErrorKind::HfsPlus: return hfs_class(*error.wrapped<hfsplus::HfsError>());
     case PipelineErrorKind::Xar: break;
     case PipelineErrorKind::Pbzx: return pbzx_class(*error.wrapped<pbzx::PbzxError>());
-    case PipelineErrorKind::Apfs: break;
+    case PipelineErrorKind::Apfs: return apfs_class(*error.wrapped<apfs::ApfsError>());
   }
   return e.tev_error;
 }

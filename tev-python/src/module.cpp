@@ -8,6 +8,7 @@
 #include "error.h"
 #include "extract_stats.h"
 #include "fs_values.h"
+#include "apfs_volume.h"
 #include "hfs_volume.h"
 
 namespace tev::python {
@@ -20,7 +21,7 @@ constexpr const char kModuleDoc[] =
 // The classes in registration order; each adds itself under its name.
 constexpr int (*kClasses[])(PyObject*) = {
     &add_dmg_archive,    &add_dmg_builder, &add_archive,   &add_cpio_builder,     &add_pbzx_writer,
-    &add_hfs_volume,     &add_partition_info, &add_dir_entry, &add_file_stat,   &add_volume_info,
+    &add_hfs_volume,     &add_apfs_volume, &add_partition_info, &add_dir_entry, &add_file_stat,   &add_volume_info,
     &add_walk_entry,     &add_file_entry,  &add_compression_info, &add_dmg_stats, &add_chunk_info,
     &add_archive_stats,  &add_extract_stats,
 };

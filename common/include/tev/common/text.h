@@ -11,6 +11,14 @@ namespace tev {
 // written as \u{hex}. Bytes that are not valid UTF-8 become U+FFFD.
 std::string quoted_form(std::string_view text);
 
+// Decodes one scalar value at text[pos], advancing pos; malformed sequences
+// (overlong forms, surrogates, truncation) yield U+FFFD for one byte.
+char32_t next_scalar(std::string_view text, size_t& pos);
+// Appends a scalar value as UTF-8 (U+FFFD for a surrogate or beyond U+10FFFF).
+void append_utf8(std::string& out, char32_t c);
+// Text read from a file as valid UTF-8, malformed bytes replaced by U+FFFD.
+std::string utf8_lossy(std::string_view text);
+
 // Whether the bytes are well-formed UTF-8.
 bool is_valid_utf8(std::string_view text);
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <variant>
 
+#include "tev/apfs/apfs_error.h"
 #include "tev/common/io_error.h"
 #include "tev/hfsplus/hfs_error.h"
 #include "tev/pbzx/pbzx_error.h"
@@ -36,6 +37,7 @@ class PipelineError {
   PipelineError(udif::DmgError error);  // NOLINT(google-explicit-constructor)
   PipelineError(hfsplus::HfsError error);  // NOLINT(google-explicit-constructor)
   PipelineError(pbzx::PbzxError error);  // NOLINT(google-explicit-constructor)
+  PipelineError(apfs::ApfsError error);  // NOLINT(google-explicit-constructor)
 
   static PipelineError file_not_found(std::string path);
   static PipelineError no_hfs_partition();
@@ -57,7 +59,7 @@ class PipelineError {
   const std::string* text() const { return std::get_if<std::string>(&payload_); }
 
  private:
-  using Payload = std::variant<std::monostate, std::string, IoError, udif::DmgError, hfsplus::HfsError, pbzx::PbzxError>;
+  using Payload = std::variant<std::monostate, std::string, IoError, udif::DmgError, hfsplus::HfsError, pbzx::PbzxError, apfs::ApfsError>;
   PipelineError(PipelineErrorKind kind, Payload payload)
       : kind_(kind), payload_(std::move(payload)) {}
 

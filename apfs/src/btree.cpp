@@ -1,0 +1,104 @@
+// B-tree node blocks: header, table of contents, keys and values.
+#include "tev/apfs/btree.h"
+
+#include <fmt/format.h>
+
+#include "tev/common/byte_cursor.h"
+
+namespace tev::apfs {
+namespace {
+
+constexpr size_t kNodeHeaderEnd = 56;
+
+}  // namespace
+
+FixedSizes DecodedNode::fixed_sizes() const {
+  if (!info || info->key_size == 0 || info->value_size == 0) return {};
+  return {info->key_size, info->value_size};
+}
+
+std::expected<DecodedNode, ApfsError> decode_node(std::vector<uint8_t> block) {
+  std::span<const uint8_t> b(block);
+  size_t length = b.size();
+  if (length < 32) return std::unexpected(ApfsError::too_short("object header", length));
+  if (length < kNodeHeaderEnd) return std::unexpected(ApfsError::invalid_btree("btree node header too short"));
+  if (length < 60) return std::unexpected(ApfsError(IoError::unexpected_eof()));
+  DecodedNode node;
+  node.flags = load_le<uint16_t>(b, 32);
+  node.level = load_le<uint16_t>(b, 34);
+  node.key_count = load_le<uint32_t>(b, 36);
+  node.table_offset = load_le<uint16_t>(b, 40);
+  node.table_length = load_le<uint16_t>(b, 42);
+  node.value_area_end = length;
+  if (node.is_root()) {
+    if (length < kNodeHeaderEnd + kTreeInfoSize) return std::unexpected(ApfsError(IoError::unexpected_eof()));
+    size_t at = length - kTreeInfoSize;
+    node.info = TreeInfo{load_le<uint32_t>(b, at), load_le<uint32_t>(b, at + 4), load_le<uint32_t>(b, at + 8),
+                         load_le<uint32_t>(b, at + 12), load_le<uint32_t>(b, at + 16), load_le<uint32_t>(b, at + 20),
+                         load_le<uint64_t>(b, at + 24), load_le<uint64_t>(b, at + 32)};
+    node.value_area_end = at;
+  }
+  size_t toc = kNodeHeaderEnd + node.table_offset;
+  if (toc > length) return std::unexpected(ApfsError::invalid_btree("table of contents starts past the node's end"));
+  node.key_area_start = toc + node.table_length;
+  size_t entry_size = node.is_fixed() ? 4 : 8;
+  // Checked before anything is reserved: the count comes from the block.
+  if (uint64_t{node.key_count} * entry_size > length - toc) return std::unexpected(ApfsError(IoError::unexpected_eof()));
+  node.entries.resize(node.key_count);
+  for (size_t i = 0; i < node.key_count; ++i) {
+    size_t at = toc + i * entry_size;
+    TocEntry& e = node.entries[i];
+    if (node.is_fixed()) {
+      e.key_offset = load_le<uint16_t>(b, at);
+      e.value_offset = load_le<uint16_t>(b, at + 2);
+    } else {
+      e.key_offset = load_le<uint16_t>(b, at);
+      e.key_length = load_le<uint16_t>(b, at + 2);
+      e.value_offset = load_le<uint16_t>(b, at + 4);
+      e.value_length = load_le<uint16_t>(b, at + 6);
+    }
+  }
+  node.bytes = std::move(block);
+  return node;
+}
+
+std::expected<std::span<const uint8_t>, ApfsError> entry_key(const DecodedNode& node, size_t i, FixedSizes fixed) {
+  const TocEntry& e = node.entries[i];
+  size_t start = node.key_area_start + e.key_offset;
+  size_t length = node.is_fixed() ? fixed.key : e.key_length;
+  if (start + length > node.bytes.size())
+    return std::unexpected(ApfsError::invalid_btree(
+        fmt::format("key out of bounds: start={}, len={}, block_size={}", start, length, node.bytes.size())));
+  return std::span<const uint8_t>(node.bytes).subspan(start, length);
+}
+
+std::expected<std::span<const uint8_t>, ApfsError> entry_value(const DecodedNode& node, size_t i, FixedSizes fixed) {
+  const TocEntry& e = node.entries[i];
+  size_t length = !node.is_leaf() ? 8 : node.is_fixed() ? fixed.value : e.value_length;
+  auto bad = [&](int64_t start) {
+    return std::unexpected(ApfsError::invalid_btree(
+        fmt::format("value out of bounds: start={}, len={}, val_area_end={}, block_size={}", start, length,
+                    node.value_area_end, node.bytes.size())));
+  };
+  if (e.value_offset > node.value_area_end)
+    return bad(static_cast<int64_t>(node.value_area_end) - static_cast<int64_t>(e.value_offset));
+  size_t start = node.value_area_end - e.value_offset;
+  if (start + length > node.bytes.size() || start < node.key_area_start) return bad(static_cast<int64_t>(start));
+  return std::span<const uint8_t>(node.bytes).subspan(start, length);
+}
+
+std::expected<uint64_t, ApfsError> child_oid(const DecodedNode& node, size_t i, FixedSizes fixed) {
+  auto value = entry_value(node, i, fixed);
+  if (!value) return std::unexpected(value.error());
+  if (value->size() < 8) return std::unexpected(ApfsError::invalid_btree("child oid too short"));
+  return load_le<uint64_t>(*value, 0);
+}
+
+std::strong_ordering compare_fs_key(std::span<const uint8_t> key, uint64_t oid, uint8_t type) {
+  if (key.size() < 8) return std::strong_ordering::less;
+  uint64_t head = load_le<uint64_t>(key, 0);
+  if (auto c = (head & kOidMask) <=> oid; c != 0) return c;
+  return (head >> kTypeShift) <=> uint64_t{type};
+}
+
+}  // namespace tev::apfs

@@ -1,0 +1,141 @@
+// Searches of the file-system tree. Its children are virtual object IDs,
+// translated through the volume's object map.
+#include <unordered_set>
+
+#include <fmt/format.h>
+
+#include "tev/apfs/apfs_reader.h"
+
+namespace tev::apfs {
+namespace {
+
+using KeyOrder = std::function<std::strong_ordering(std::span<const uint8_t>)>;
+
+std::unexpected<ApfsError> too_deep() {
+  return std::unexpected(ApfsError::invalid_btree(
+      fmt::format("descent passes more than {} levels; the tree's links form a cycle", kMaxTreeDepth)));
+}
+
+}  // namespace
+
+namespace {
+
+// Exact search: in an index node the child of the last entry not greater
+// than the key; in a leaf the first equal entry.
+std::expected<std::optional<std::vector<uint8_t>>, ApfsError> exact_search(const ApfsReader& reader,
+                                                                           const KeyOrder& order) {
+  auto current = reader.node(reader.root_tree());
+  if (!current) return std::unexpected(current.error());
+  for (unsigned level = 0; level <= kMaxTreeDepth; ++level) {
+    const DecodedNode& n = **current;
+    if (n.is_leaf()) {
+      for (size_t i = 0; i < n.size(); ++i) {
+        auto key = entry_key(n, i, {});
+        if (!key) return std::unexpected(key.error());
+        auto c = order(*key);
+        if (c < 0) continue;
+        if (c > 0) return std::nullopt;
+        auto value = entry_value(n, i, {});
+        if (!value) return std::unexpected(value.error());
+        return std::vector<uint8_t>(value->begin(), value->end());
+      }
+      return std::nullopt;
+    }
+    std::optional<size_t> chosen;
+    for (size_t i = 0; i < n.size(); ++i) {
+      auto key = entry_key(n, i, {});
+      if (!key) return std::unexpected(key.error());
+      if (order(*key) > 0) break;
+      chosen = i;
+    }
+    if (!chosen) return std::nullopt;
+    auto child = child_oid(n, *chosen, {});
+    if (!child) return std::unexpected(child.error());
+    auto paddr = reader.translate(*child);
+    if (!paddr) return std::unexpected(paddr.error());
+    current = reader.node(*paddr);
+    if (!current) return std::unexpected(current.error());
+  }
+  return too_deep();
+}
+
+}  // namespace
+
+std::expected<std::optional<std::vector<uint8_t>>, ApfsError> ApfsReader::find_first(uint64_t oid, uint8_t type) const {
+  return exact_search(*this, [&](std::span<const uint8_t> key) { return compare_fs_key(key, oid, type); });
+}
+
+std::expected<std::optional<std::vector<uint8_t>>, ApfsError> ApfsReader::find_xattr(uint64_t oid,
+                                                                                    std::string_view name) const {
+  return exact_search(*this, [&](std::span<const uint8_t> key) { return compare_xattr_key(key, oid, name); });
+}
+
+// Depth first over the records keyed (oid, type). An index node is entered at
+// the child of its last entry below the key (the matching records can only
+// begin there) rather than at its first, so a lookup costs the depth of the
+// tree plus its matches, not everything that precedes them; children past
+// the first entry above the key cannot hold a match and are not read.
+std::expected<void, ApfsError> ApfsReader::scan(uint64_t oid, uint8_t type, const RecordVisitor& visit) const {
+  std::unordered_set<uint64_t> seen;
+  std::function<std::expected<bool, ApfsError>(const DecodedNode&, unsigned)> walk =
+      [&](const DecodedNode& n, unsigned depth) -> std::expected<bool, ApfsError> {
+    if (depth > kMaxTreeDepth) return too_deep();
+    if (n.is_leaf()) {
+      for (size_t i = 0; i < n.size(); ++i) {
+        auto key = entry_key(n, i, {});
+        if (!key) return std::unexpected(key.error());
+        auto c = compare_fs_key(*key, oid, type);
+        if (c < 0) continue;
+        if (c > 0) return false;
+        auto value = entry_value(n, i, {});
+        if (!value) return std::unexpected(value.error());
+        auto go_on = visit(*key, *value);
+        if (!go_on) return std::unexpected(go_on.error());
+        if (!*go_on) return false;
+      }
+      return true;
+    }
+    size_t first = 0;
+    for (size_t i = 0; i < n.size(); ++i) {
+      auto key = entry_key(n, i, {});
+      if (!key) return std::unexpected(key.error());
+      if (compare_fs_key(*key, oid, type) >= 0) break;
+      first = i;
+    }
+    for (size_t i = first; i < n.size(); ++i) {
+      if (i > first) {
+        auto key = entry_key(n, i, {});
+        if (!key) return std::unexpected(key.error());
+        if (compare_fs_key(*key, oid, type) > 0) return false;
+      }
+      auto child = child_oid(n, i, {});
+      if (!child) return std::unexpected(child.error());
+      auto paddr = translate(*child);
+      if (!paddr) return std::unexpected(paddr.error());
+      if (!seen.insert(*paddr).second)
+        return std::unexpected(ApfsError::invalid_btree(fmt::format("node {} is reached twice", *paddr)));
+      auto next = node(*paddr);
+      if (!next) return std::unexpected(next.error());
+      auto go_on = walk(**next, depth + 1);
+      if (!go_on || !*go_on) return go_on;
+    }
+    return true;
+  };
+  auto root = node(root_tree_);
+  if (!root) return std::unexpected(root.error());
+  auto done = walk(**root, 0);
+  if (!done) return std::unexpected(done.error());
+  return {};
+}
+
+std::expected<std::vector<ApfsReader::Record>, ApfsError> ApfsReader::collect(uint64_t oid, uint8_t type) const {
+  std::vector<Record> out;
+  auto r = scan(oid, type, [&](std::span<const uint8_t> key, std::span<const uint8_t> value) -> std::expected<bool, ApfsError> {
+    out.emplace_back(std::vector<uint8_t>(key.begin(), key.end()), std::vector<uint8_t>(value.begin(), value.end()));
+    return true;
+  });
+  if (!r) return std::unexpected(r.error());
+  return out;
+}
+
+}  // namespace tev::apfs

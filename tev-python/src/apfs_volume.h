@@ -1,0 +1,9 @@
+#pragma once
+
+#include <Python.h>
+
+namespace tev::python {
+
+int add_apfs_volume(PyObject* module);
+
+}  // namespace tev::python
