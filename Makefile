@@ -97,6 +97,7 @@ bench: venv
 	$(VENV)/bin/python bench/dmg_bench.py $(BUILD) 512
 	$(VENV)/bin/python bench/pbzx_bench.py $(BUILD) 256
 	$(VENV)/bin/python bench/fs_bench.py hfsplus
+	$(VENV)/bin/python bench/fs_bench.py apfs
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ALT) $(BUILD_SAN) $(VENV)

@@ -20,6 +20,24 @@ std::unexpected<ApfsError> too_deep() {
 
 namespace {
 
+// The first entry of a node whose key the predicate accepts, for a predicate
+// that holds from some entry on (entries are sorted by key): a binary search.
+template <class Pred>
+std::expected<size_t, ApfsError> first_where(const DecodedNode& n, const Pred& pred) {
+  size_t low = 0;
+  size_t high = n.size();
+  while (low < high) {
+    size_t mid = low + (high - low) / 2;
+    auto key = entry_key(n, mid, {});
+    if (!key) return std::unexpected(key.error());
+    if (pred(*key))
+      high = mid;
+    else
+      low = mid + 1;
+  }
+  return low;
+}
+
 // Exact search: in an index node the child of the last entry not greater
 // than the key; in a leaf the first equal entry.
 std::expected<std::optional<std::vector<uint8_t>>, ApfsError> exact_search(const ApfsReader& reader,
@@ -29,27 +47,20 @@ std::expected<std::optional<std::vector<uint8_t>>, ApfsError> exact_search(const
   for (unsigned level = 0; level <= kMaxTreeDepth; ++level) {
     const DecodedNode& n = **current;
     if (n.is_leaf()) {
-      for (size_t i = 0; i < n.size(); ++i) {
-        auto key = entry_key(n, i, {});
-        if (!key) return std::unexpected(key.error());
-        auto c = order(*key);
-        if (c < 0) continue;
-        if (c > 0) return std::nullopt;
-        auto value = entry_value(n, i, {});
-        if (!value) return std::unexpected(value.error());
-        return std::vector<uint8_t>(value->begin(), value->end());
-      }
-      return std::nullopt;
-    }
-    std::optional<size_t> chosen;
-    for (size_t i = 0; i < n.size(); ++i) {
-      auto key = entry_key(n, i, {});
+      auto at = first_where(n, [&](std::span<const uint8_t> key) { return order(key) >= 0; });
+      if (!at) return std::unexpected(at.error());
+      if (*at == n.size()) return std::nullopt;
+      auto key = entry_key(n, *at, {});
       if (!key) return std::unexpected(key.error());
-      if (order(*key) > 0) break;
-      chosen = i;
+      if (order(*key) != 0) return std::nullopt;
+      auto value = entry_value(n, *at, {});
+      if (!value) return std::unexpected(value.error());
+      return std::vector<uint8_t>(value->begin(), value->end());
     }
-    if (!chosen) return std::nullopt;
-    auto child = child_oid(n, *chosen, {});
+    auto above = first_where(n, [&](std::span<const uint8_t> key) { return order(key) > 0; });
+    if (!above) return std::unexpected(above.error());
+    if (*above == 0) return std::nullopt;
+    auto child = child_oid(n, *above - 1, {});
     if (!child) return std::unexpected(child.error());
     auto paddr = reader.translate(*child);
     if (!paddr) return std::unexpected(paddr.error());
@@ -81,7 +92,9 @@ std::expected<void, ApfsError> ApfsReader::scan(uint64_t oid, uint8_t type, cons
       [&](const DecodedNode& n, unsigned depth) -> std::expected<bool, ApfsError> {
     if (depth > kMaxTreeDepth) return too_deep();
     if (n.is_leaf()) {
-      for (size_t i = 0; i < n.size(); ++i) {
+      auto start = first_where(n, [&](std::span<const uint8_t> key) { return compare_fs_key(key, oid, type) >= 0; });
+      if (!start) return std::unexpected(start.error());
+      for (size_t i = *start; i < n.size(); ++i) {
         auto key = entry_key(n, i, {});
         if (!key) return std::unexpected(key.error());
         auto c = compare_fs_key(*key, oid, type);
@@ -95,13 +108,9 @@ std::expected<void, ApfsError> ApfsReader::scan(uint64_t oid, uint8_t type, cons
       }
       return true;
     }
-    size_t first = 0;
-    for (size_t i = 0; i < n.size(); ++i) {
-      auto key = entry_key(n, i, {});
-      if (!key) return std::unexpected(key.error());
-      if (compare_fs_key(*key, oid, type) >= 0) break;
-      first = i;
-    }
+    auto not_below = first_where(n, [&](std::span<const uint8_t> key) { return compare_fs_key(key, oid, type) >= 0; });
+    if (!not_below) return std::unexpected(not_below.error());
+    size_t first = *not_below == 0 ? 0 : *not_below - 1;
     for (size_t i = first; i < n.size(); ++i) {
       if (i > first) {
         auto key = entry_key(n, i, {});
