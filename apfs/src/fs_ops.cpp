@@ -1,38 +1,15 @@
 // Path resolution and the queries answered over the file-system tree.
 #include <algorithm>
 #include <cstring>
-#include <unordered_set>
 
 #include <fmt/format.h>
 
 #include "caches.h"
 #include "tev/apfs/apfs_reader.h"
+#include "tev/common/fs_walk.h"
 #include "tev/common/memory.h"
 
 namespace tev::apfs {
-namespace {
-
-std::vector<std::string_view> components(std::string_view path) {
-  std::vector<std::string_view> parts;
-  for (size_t at = 0; at <= path.size();) {
-    size_t slash = path.find('/', at);
-    if (slash == std::string_view::npos) slash = path.size();
-    if (slash > at) parts.push_back(path.substr(at, slash - at));
-    at = slash + 1;
-  }
-  return parts;
-}
-
-std::string joined(const std::vector<std::string_view>& parts, size_t last) {
-  std::string out;
-  for (size_t i = 0; i <= last; ++i) {
-    if (i > 0) out += '/';
-    out += parts[i];
-  }
-  return out;
-}
-
-}  // namespace
 
 std::expected<InodeValue, ApfsError> ApfsReader::inode_lookup(uint64_t oid) const {
   auto value = find_first(oid, kInode);
@@ -76,7 +53,7 @@ std::expected<std::optional<DirRecord>, ApfsError> ApfsReader::find_entry(uint64
 }
 
 std::expected<ResolvedInode, ApfsError> ApfsReader::resolve(std::string_view path) const {
-  auto parts = components(path);
+  auto parts = fs::split_path(path);
   if (parts.empty()) {
     auto root = inode_lookup(kRootDirectoryId);
     if (!root) return std::unexpected(root.error());
@@ -93,7 +70,7 @@ std::expected<ResolvedInode, ApfsError> ApfsReader::resolve(std::string_view pat
       return ResolvedInode{(*entry)->file_id, *inode};
     }
     if ((*entry)->kind() != fs::EntryKind::Directory)
-      return std::unexpected(ApfsError::not_a_directory(joined(parts, i)));
+      return std::unexpected(ApfsError::not_a_directory(fs::join_parts(parts, i)));
     directory = (*entry)->file_id;
   }
   return std::unexpected(ApfsError::file_not_found(std::string(path)));
@@ -285,36 +262,9 @@ std::expected<Buffer, ApfsError> ApfsReader::read_file(std::string_view path) co
 }
 
 std::expected<std::vector<fs::WalkEntry>, ApfsError> ApfsReader::walk() const {
-  struct Level {
-    std::string path;
-    std::vector<ApfsDirEntry> entries;
-    size_t next = 0;
-  };
-  std::vector<fs::WalkEntry> out;
-  std::unordered_set<uint64_t> entered{kRootDirectoryId};
-  auto root = list_entries(kRootDirectoryId);
-  if (!root) return std::unexpected(root.error());
-  std::vector<Level> stack;
-  stack.push_back({"", std::move(*root)});
-  while (!stack.empty()) {
-    Level& level = stack.back();
-    if (level.next == level.entries.size()) {
-      stack.pop_back();
-      continue;
-    }
-    ApfsDirEntry& e = level.entries[level.next++];
-    std::string path = level.path + "/" + e.name;
-    out.push_back({path, std::move(e.name), e.kind, e.size});
-    if (e.kind != fs::EntryKind::Directory) continue;
-    // A directory met twice means directory records form a cycle.
-    if (!entered.insert(e.oid).second)
-      return std::unexpected(ApfsError::corrupted(fmt::format("directory {} appears twice in the tree", e.oid)));
-    uint64_t oid = e.oid;
-    auto children = list_entries(oid);
-    if (!children) return std::unexpected(children.error());
-    stack.push_back({std::move(path), std::move(*children)});
-  }
-  return out;
+  return fs::walk_tree<ApfsDirEntry, ApfsError>(
+      kRootDirectoryId, [&](uint64_t id) { return list_entries(id); }, [](const ApfsDirEntry& e) { return e.oid; },
+      [](uint64_t id) { return ApfsError::corrupted(fmt::format("directory {} appears twice in the tree", id)); });
 }
 
 std::expected<bool, ApfsError> ApfsReader::exists(std::string_view path) const {

@@ -3,6 +3,7 @@
 
 #include <functional>
 
+#include "tev/common/fs_walk.h"
 #include "tev/hfsplus/btree.h"
 #include "tev/hfsplus/hfs_reader.h"
 #include "tev/hfsplus/unicode.h"
@@ -68,15 +69,6 @@ std::expected<std::optional<CatalogRecord>, HfsError> scan_folder_for(const HfsR
   return match;
 }
 
-std::string joined(const std::vector<std::string_view>& parts, size_t last) {
-  std::string out;
-  for (size_t i = 0; i <= last; ++i) {
-    if (i > 0) out += '/';
-    out += parts[i];
-  }
-  return out;
-}
-
 }  // namespace
 
 std::expected<std::optional<CatalogRecord>, HfsError> lookup(const HfsReader& reader, uint32_t parent_id,
@@ -129,19 +121,13 @@ std::expected<ResolvedPath, HfsError> resolve(const HfsReader& reader, std::stri
     if (!*root) return std::unexpected(HfsError::file_not_found("root folder"));
     return ResolvedPath{std::move(**root), name};
   }
-  std::vector<std::string_view> parts;
-  for (size_t at = 0; at <= path.size();) {
-    size_t slash = path.find('/', at);
-    if (slash == std::string_view::npos) slash = path.size();
-    if (slash > at) parts.push_back(path.substr(at, slash - at));
-    at = slash + 1;
-  }
+  auto parts = fs::split_path(path);
   uint32_t parent = kRootFolderId;
   // The deepest folder on the way that an earlier query has already met.
   size_t start = 0;
   std::string prefix;
   for (size_t i = parts.size() - 1; i > 0; --i) {
-    prefix = joined(parts, i - 1);
+    prefix = fs::join_parts(parts, i - 1);
     if (auto id = reader.cached_folder(prefix)) {
       parent = *id;
       start = i;
@@ -151,16 +137,16 @@ std::expected<ResolvedPath, HfsError> resolve(const HfsReader& reader, std::stri
   for (size_t i = start; i < parts.size(); ++i) {
     auto found = lookup(reader, parent, parts[i]);
     if (!found) return std::unexpected(found.error());
-    if (!*found) return std::unexpected(HfsError::file_not_found(joined(parts, i)));
+    if (!*found) return std::unexpected(HfsError::file_not_found(fs::join_parts(parts, i)));
     CatalogRecord& record = **found;
     if (std::holds_alternative<CatalogThread>(record))
       return std::unexpected(HfsError::corrupted("unexpected thread record in path resolution"));
     if (i + 1 == parts.size()) return ResolvedPath{std::move(record), std::string(parts[i])};
     if (const auto* folder = std::get_if<CatalogFolder>(&record)) {
       parent = folder->folder_id;
-      reader.remember_folder(joined(parts, i), parent);
+      reader.remember_folder(fs::join_parts(parts, i), parent);
     } else
-      return std::unexpected(HfsError::not_a_directory(joined(parts, i)));
+      return std::unexpected(HfsError::not_a_directory(fs::join_parts(parts, i)));
   }
   return std::unexpected(HfsError::file_not_found("root folder"));
 }
