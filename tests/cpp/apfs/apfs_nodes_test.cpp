@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -93,9 +94,9 @@ TEST(ApfsNodes, OutOfBoundsKeysAndValues) {
 }
 
 std::vector<uint8_t> key_of(uint64_t oid, uint8_t type, std::vector<uint8_t> rest = {}) {
-  std::vector<uint8_t> k(8);
+  std::vector<uint8_t> k(8 + rest.size());
   put64(k, 0, oid | (uint64_t{type} << kTypeShift));
-  k.insert(k.end(), rest.begin(), rest.end());
+  std::copy(rest.begin(), rest.end(), k.begin() + 8);
   return k;
 }
 
