@@ -95,7 +95,7 @@ bench: venv
 	cmake --build $(BUILD) --target lzfse_bench dmg_stream
 	./bench/corpus.sh 100 | tr '\n' '\0' | xargs -0 $(BUILD)/bench/lzfse_bench
 	$(VENV)/bin/python bench/dmg_bench.py $(BUILD) 512
-	$(VENV)/bin/python bench/pbzx_bench.py $(BUILD) 256
+	$(VENV)/bin/python bench/pbzx_bench.py $(BUILD) 512
 	$(VENV)/bin/python bench/fs_bench.py hfsplus
 	$(VENV)/bin/python bench/fs_bench.py apfs
 

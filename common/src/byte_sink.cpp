@@ -41,6 +41,14 @@ std::expected<void, IoError> FileSink::write(std::span<const uint8_t> bytes) {
   return {};
 }
 
+std::expected<void, IoError> FileSink::write_through(std::span<const uint8_t> bytes) {
+  if (!fd_.valid()) return std::unexpected(IoError::from_errno(EBADF));
+  if (!buffer_.empty())
+    if (auto r = flush(); !r) return r;
+  written_ += bytes.size();
+  return write_all(bytes);
+}
+
 std::expected<void, IoError> FileSink::flush() {
   auto r = write_all(buffer_);
   buffer_.clear();

@@ -115,7 +115,8 @@ std::expected<void, TreeWriteError> TreeWriter::write_file(std::string_view path
   auto sink = create_file(path);
   if (!sink) return std::unexpected(sink.error());
   auto fail = [&](IoError e) { return TreeWriteError{TreeWriteError::Kind::Io, std::move(e), std::string(path)}; };
-  if (auto r = sink->write(bytes); !r) return std::unexpected(fail(r.error()));
+  // One write from the caller's bytes: no buffer to allocate and fill per file.
+  if (auto r = sink->write_through(bytes); !r) return std::unexpected(fail(r.error()));
   if (auto r = sink->finish(); !r) return std::unexpected(fail(r.error()));
   return {};
 }

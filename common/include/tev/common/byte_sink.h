@@ -42,6 +42,8 @@ class FileSink final : public ByteSink {
   ~FileSink() override;
 
   std::expected<void, IoError> write(std::span<const uint8_t> bytes) override;
+  // Writes past the buffer: for a whole file's contents in one call.
+  std::expected<void, IoError> write_through(std::span<const uint8_t> bytes);
   std::expected<void, IoError> flush();
   std::expected<void, IoError> finish();
   uint64_t bytes_written() const { return written_; }
