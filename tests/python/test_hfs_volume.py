@@ -97,6 +97,11 @@ def test_volumes_agree_with_their_ground_truth(case, tmp_path):
             assert st.resource_fork_size == rsize, path
         listed_root = [e.name for e in vol.list_directory("/")]
         assert listed_root == [p for p in walked if "/" not in p]
+        # HFS+ finds a name in any case, HFSX only as stored.
+        hfsx = image.read_bytes()[1024:1026] == b"HX"
+        ascii_names = [p for p in truth if p.isascii() and p.lower() != p.upper() and p.swapcase() not in truth]
+        for path in ascii_names[:5]:
+            assert vol.exists("/" + path.swapcase()) is not hfsx, path
 
 
 # ---------------------------------------------------------------- xorriso volumes
