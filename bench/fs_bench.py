@@ -102,7 +102,7 @@ def subtree_volume(vol, entries, tmp, make_volume):
 
 def main():
     kind = sys.argv[1] if len(sys.argv) > 1 else "hfsplus"
-    spec = KINDS[kind]
+    tools = KINDS[kind]
     src = PERF / f"{kind}_50k.img.xz"
     if not src.exists():
         sys.exit(f"{src} is missing")
@@ -110,17 +110,17 @@ def main():
         tmp = pathlib.Path(tmp)
         image = tmp / f"{kind}.img"
         unpack(src, image)
-        with spec["volume"](str(image)) as vol:
+        with tools["volume"](str(image)) as vol:
             entries = vol.walk()
             t_walk = best(3, vol.walk)
             total = read_all(vol, entries)
             t_read = best(3, lambda: read_all(vol, entries))
-            sub_image, sub_count = spec["subtree"](vol, entries, tmp) if "subtree" in spec else (None, 0)
+            sub_image, sub_count = tools["subtree"](vol, entries, tmp) if "subtree" in tools else (None, 0)
         print(f"{kind}: {len(entries)} entries, {total} file bytes")
         peers = {
-            "fls -r -p": peer(["fls", "-r", "-p", *spec["fls"], str(image)]),
+            "fls -r -p": peer(["fls", "-r", "-p", *tools["fls"], str(image)]),
             "7zz l": peer(["7zz", "l", str(image)]),
-            f"{spec['info']} -H": peer([spec["info"], "-H", str(image)]),
+            f"{tools['info']} -H": peer([tools["info"], "-H", str(image)]),
         }
         print(f"  walk      {t_walk:7.3f} s")
         for name, t in peers.items():
@@ -131,7 +131,7 @@ def main():
         if t_test is not None:
             print(f"  7zz t            {t_test:7.3f} s   tev read-all is {t_test / t_read:5.2f}x faster")
         if sub_image is not None:
-            with spec["volume"](str(sub_image)) as sub:
+            with tools["volume"](str(sub_image)) as sub:
                 n = len(sub.walk())
                 t_sub = best(3, sub.walk)
             print(f"  walk per entry: whole {t_walk / len(entries) * 1e6:.2f} us ({len(entries)} entries),"
