@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -63,6 +64,33 @@ TEST(ApfsHostile, FlippedBytesInEveryKindOfBlock) {
     std::vector<uint8_t> cut(carved.begin(), carved.begin() + static_cast<long>(blocks * 4096));
     exercise(padded(cut, static_cast<off_t>(cut.size())));
   }
+}
+
+// Streaming a file into a sink (as extraction to disk will) gives the bytes
+// reading it into memory gives, holes included.
+TEST(ApfsStreaming, SinkAndMemoryAgree) {
+  auto path = testing::fixtures_dir() / "real/apfs/securityronin_apfs_content.bin";
+  if (!std::filesystem::exists(path)) GTEST_SKIP() << "no shared fixtures";
+  auto reader = open_container(padded(testing::read_file(path)));
+  ASSERT_TRUE(reader);
+  size_t holes = 0;
+  auto entries = reader->walk();
+  ASSERT_TRUE(entries);
+  for (const auto& e : *entries) {
+    if (e.kind == fs::EntryKind::Directory) continue;
+    auto in_memory = reader->read_file(e.path);
+    ASSERT_TRUE(in_memory) << e.path;
+    auto plan = reader->plan_file(e.path);
+    ASSERT_TRUE(plan);
+    for (const auto& piece : plan->pieces) holes += piece.hole;
+    std::vector<uint8_t> streamed;
+    VectorSink sink(streamed);
+    auto produced = reader->read_planned(*plan, sink);
+    ASSERT_TRUE(produced);
+    EXPECT_EQ(*produced, in_memory->size());
+    EXPECT_TRUE(std::equal(streamed.begin(), streamed.end(), in_memory->begin(), in_memory->end())) << e.path;
+  }
+  EXPECT_GT(holes, 0u);
 }
 
 }  // namespace

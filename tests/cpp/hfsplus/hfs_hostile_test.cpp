@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <lzma.h>
 
+#include <algorithm>
 #include <random>
 
 #include "fixtures.h"
@@ -59,6 +60,33 @@ TEST(HfsHostile, FlippedMetadataBytes) {
   }
   for (size_t cut : {size_t{1000}, size_t{1600}, static_cast<size_t>(catalog + 600), image.size() / 3})
     exercise(std::vector<uint8_t>(image.begin(), image.begin() + static_cast<long>(cut)));
+}
+
+// Streaming a file into a sink (as extraction to disk will) gives the bytes
+// reading it into memory gives.
+TEST(HfsStreaming, SinkAndMemoryAgree) {
+  auto path = testing::fixtures_dir() / "generated/hfs_dmg/hfs/hfsplus_frag_simple.img.xz";
+  if (!std::filesystem::exists(path)) GTEST_SKIP() << "no shared fixtures";
+  auto volume = open_volume(ByteSource::from_bytes(unxz(testing::read_file(path))));
+  ASSERT_TRUE(volume);
+  size_t files = 0;
+  auto entries = volume->walk();
+  ASSERT_TRUE(entries);
+  for (const auto& e : *entries) {
+    if (e.kind == fs::EntryKind::Directory) continue;
+    auto in_memory = volume->read_file(e.path);
+    ASSERT_TRUE(in_memory) << e.path;
+    auto plan = volume->plan_file(e.path);
+    ASSERT_TRUE(plan);
+    std::vector<uint8_t> streamed;
+    VectorSink sink(streamed);
+    auto produced = volume->read_planned(*plan, sink);
+    ASSERT_TRUE(produced);
+    EXPECT_EQ(*produced, in_memory->size());
+    EXPECT_TRUE(std::equal(streamed.begin(), streamed.end(), in_memory->begin(), in_memory->end())) << e.path;
+    ++files;
+  }
+  EXPECT_GT(files, 100u);
 }
 
 }  // namespace
