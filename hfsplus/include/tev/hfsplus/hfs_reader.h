@@ -29,9 +29,14 @@ struct FileReadPlan {
 };
 
 // An opened HFS+ or HFSX volume. Queries do not change it; its B-tree nodes
-// are cached and the cache is safe to share between threads.
+// and the folders its paths lead through are cached, and the caches are safe
+// to share between threads.
 class HfsReader {
  public:
+  HfsReader(HfsReader&&) noexcept;
+  HfsReader& operator=(HfsReader&&) noexcept;
+  ~HfsReader();
+
   const ByteSource& source() const { return *source_; }
   const VolumeHeader& header() const { return header_; }
   bool is_hfsx() const { return header_.is_hfsx; }
@@ -65,19 +70,12 @@ class HfsReader {
   friend std::expected<HfsReader, HfsError> open_volume(ByteSource source);
   HfsReader();
 
- public:
-  HfsReader(HfsReader&&) noexcept;
-  HfsReader& operator=(HfsReader&&) noexcept;
-  ~HfsReader();
-
- private:
-
+  struct FolderCache;
   std::unique_ptr<ByteSource> source_;
   VolumeHeader header_;
   std::unique_ptr<BTree> catalog_;
   std::unique_ptr<BTree> extents_;
   std::optional<uint32_t> private_data_folder_;
-  struct FolderCache;
   std::unique_ptr<FolderCache> folders_;
 };
 
