@@ -1,5 +1,6 @@
 #include "tev/hfsplus/btree.h"
 
+#include <algorithm>
 #include <bit>
 
 #include "tev/common/byte_cursor.h"
@@ -30,6 +31,35 @@ std::expected<uint64_t, HfsError> fork_offset_to_device(const ForkData& fork, ui
                                                         uint64_t offset) {
   return fork_offset_to_device(std::span<const ExtentDescriptor>(fork.extents), block_size, offset);
 }
+
+namespace {
+
+// Reads bytes of a B-tree file that may lie in more than one extent: a node
+// larger than an allocation block can begin in one extent and end in the
+// next when the file is fragmented.
+std::expected<void, HfsError> read_fork_bytes(const ByteSource& source, std::span<const ExtentDescriptor> extents,
+                                              uint32_t block_size, uint64_t offset, std::span<uint8_t> out) {
+  uint64_t extent_start = 0;  // fork offset of the current extent
+  size_t done = 0;
+  for (const auto& e : extents) {
+    if (e.block_count == 0) break;
+    uint64_t length = uint64_t{block_size} * e.block_count;
+    uint64_t at = offset + done;
+    if (at < extent_start + length) {
+      uint64_t inside = at - extent_start;
+      size_t piece = static_cast<size_t>(std::min<uint64_t>(length - inside, out.size() - done));
+      uint64_t device = uint64_t{e.start_block} * block_size + inside;
+      if (auto r = source.read_exact_at(device, out.subspan(done, piece)); !r) return std::unexpected(r.error());
+      done += piece;
+      if (done == out.size()) return {};
+    }
+    extent_start += length;
+  }
+  return std::unexpected(
+      HfsError::invalid_btree("fork offset " + std::to_string(offset + done) + " exceeds extent capacity"));
+}
+
+}  // namespace
 
 std::expected<BTreeInfo, HfsError> read_header_node(const ByteSource& source, const ForkData& fork,
                                                     uint32_t block_size) {
@@ -64,13 +94,15 @@ std::expected<BTreeInfo, HfsError> read_header_node(const ByteSource& source, co
 
 std::expected<BTreeNode, HfsError> read_node(const ByteSource& source, const BTreeInfo& tree,
                                              uint32_t node_number) {
-  auto device = fork_offset_to_device(tree.extents, tree.block_size, uint64_t{node_number} * tree.node_size);
-  if (!device) return std::unexpected(device.error());
+  uint64_t offset = uint64_t{node_number} * tree.node_size;
+  if (auto device = fork_offset_to_device(tree.extents, tree.block_size, offset); !device)
+    return std::unexpected(device.error());
   if (tree.node_size < kDescriptorSize) return std::unexpected(HfsError(IoError::unexpected_eof()));
   BTreeNode node;
   node.number = node_number;
   node.bytes.resize(tree.node_size);
-  if (auto r = source.read_exact_at(*device, node.bytes); !r) return std::unexpected(r.error());
+  if (auto r = read_fork_bytes(source, tree.extents, tree.block_size, offset, node.bytes); !r)
+    return std::unexpected(r.error());
   std::span<const uint8_t> b(node.bytes);
   node.descriptor.forward_link = load_be<uint32_t>(b, 0);
   node.descriptor.backward_link = load_be<uint32_t>(b, 4);

@@ -75,6 +75,28 @@ TEST(BTreeNodes, OffsetTableMustFitTheNode) {
   EXPECT_EQ(read_node(source, tree, 0).error().message(), "I/O error: failed to fill whole buffer");
 }
 
+TEST(BTreeNodes, ANodeMaySpanTwoExtents) {
+  // 1024-byte nodes on 512-byte blocks: node 0 is block 4, then block 10.
+  BTreeInfo tree;
+  tree.block_size = 512;
+  tree.node_size = 1024;
+  tree.extents = {{4, 1}, {10, 3}};
+  std::vector<uint8_t> bytes(16 * 512, 0);
+  bytes[4 * 512 + 8] = 0xFF;  // leaf
+  bytes[4 * 512 + 11] = 1;    // one record
+  // The offset table at the node's end lies in block 10: record 0 at 14, free space at 40.
+  bytes[10 * 512 + 511] = 14;
+  bytes[10 * 512 + 509] = 40;
+  auto source = ByteSource::from_bytes(bytes);
+  auto node = read_node(source, tree, 0);
+  ASSERT_TRUE(node);
+  EXPECT_TRUE(node->is_leaf());
+  EXPECT_EQ(node->offsets, (std::vector<uint16_t>{14, 40}));
+  EXPECT_EQ(node_record(*node, 0)->size(), 26u);
+  // Node 2 would start past the four blocks of the fork.
+  EXPECT_EQ(read_node(source, tree, 2).error().message(), "invalid B-tree: fork offset 2048 exceeds extent capacity");
+}
+
 TEST(BTreeNodes, EmptyTreeFindsNothingWithoutReading) {
   BTreeInfo tree;  // root_node 0 and no extents: any read would fail
   tree.node_size = 512;
