@@ -282,3 +282,15 @@ def test_listing_matches_sleuthkit(linux):
     theirs = {line.partition("\t")[2] for line in out.stdout.splitlines() if "\t" in line}
     assert ours == theirs
 
+
+
+@pytest.mark.skipif(shutil.which("fsapfsinfo") is None, reason="libfsapfs-utils is not installed")
+def test_listing_matches_libfsapfs(linux):
+    import subprocess
+    out = subprocess.run(["fsapfsinfo", "-H", str(linux)], check=True, capture_output=True, text=True,
+                         errors="surrogateescape").stdout
+    # Its paths start with the volume's identifier: "/{uuid}/a/b".
+    theirs = {"/" + line.split("/", 2)[2] for line in out.splitlines()
+              if line.startswith("/{") and line.count("/") >= 2 and line.split("/", 2)[2]}
+    with tev.ApfsVolume.open(str(linux)) as vol:
+        assert {e.path for e in vol.walk()} == theirs

@@ -430,3 +430,16 @@ def test_an_overflow_record_that_adds_nothing_ends_the_read(tmp_path):
                     victims.append((e.path, str(error)))
     assert len(victims) == 1, (file_id, victims)
     assert "its extent chain ends early" in victims[0][1]
+
+
+@pytest.mark.skipif(shutil.which("fshfsinfo") is None, reason="libfshfs-utils is not installed")
+@pytest.mark.skipif(not (GENERATED / "hfsplus_features.img.xz").exists(), reason="no shared fixtures")
+@pytest.mark.parametrize("name", ["hfsplus_features", "hfsplus_many", "hfsplus_quirks"])
+def test_listing_matches_libfshfs(name, tmp_path):
+    image = unpack_xz(GENERATED / f"{name}.img.xz", tmp_path / "volume.img")
+    out = subprocess.run(["fshfsinfo", "-H", str(image)], check=True, capture_output=True, text=True,
+                         errors="surrogateescape").stdout
+    # It prints names as stored (decomposed), with NUL shown as U+2400.
+    theirs = {line.replace("\u2400", "\0") for line in out.splitlines() if line.startswith("/")} - {"/"}
+    with tev.HfsVolume.open(str(image)) as vol:
+        assert {e.path for e in vol.walk()} == theirs
