@@ -1,13 +1,9 @@
 // HfsVolume: an HFS+ or HFSX volume in a raw partition image.
-#include <memory>
+#include "hfs_volume.h"
 
-#include "error.h"
-#include "fs_values.h"
+#include "fs_volume.h"
 #include "tev/hfsplus/hfs_reader.h"
-#include "toolkit/args.h"
-#include "toolkit/handle.h"
 #include "toolkit/methods.h"
-#include "toolkit/to_python.h"
 #include "toolkit/types.h"
 
 namespace tev::python {
@@ -16,93 +12,24 @@ namespace {
 struct HfsVolumeClass {
   using State = hfsplus::HfsReader;
   static constexpr const char* kName = "HfsVolume";
+  static inline PyTypeObject* type = nullptr;
   static std::string repr_open(const State&) { return "HfsVolume(open)"; }
+  static auto open_reader(ByteSource source) { return hfsplus::open_volume(std::move(source)); }
+  static PyObject* dir_entry(const fs::DirEntry& e) { return make_dir_entry(e); }
 };
-using State = HfsVolumeClass::State;
-using pipeline::PipelineError;
-
-PyTypeObject* g_type = nullptr;
-
-PyObject* open(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* path_obj = nullptr;
-  if (!parse_args("open", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
-  auto path = arg_str(path_obj, "path");
-  if (!path) return nullptr;
-  auto source = ByteSource::open_file(*path);
-  if (!source) return raise_error(PipelineError(source.error()));
-  auto reader = hfsplus::open_volume(std::move(*source));
-  if (!reader) return raise_error(PipelineError(reader.error()));
-  return new_handle<HfsVolumeClass>(g_type, std::make_unique<State>(std::move(*reader)));
-}
-
-// The body of a method taking one path: converts it, then runs f(reader, path).
-template <class F>
-PyObject* with_path(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, F&& f) {
-  PyObject* path_obj = nullptr;
-  if (!parse_args(name, args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
-  return with_state<HfsVolumeClass>(self, Access::Exclusive, [&](State& s) -> PyObject* {
-    auto path = arg_str(path_obj, "path");
-    if (!path) return nullptr;
-    return f(s, *path);
-  });
-}
-
-PyObject* list_directory(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_path(self, args, kwargs, "list_directory", [](State& s, const std::string& path) -> PyObject* {
-    auto entries = s.list_directory(path);
-    if (!entries) return raise_error(PipelineError(entries.error()));
-    return to_list(*entries, &make_dir_entry);
-  });
-}
-
-PyObject* read_file(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_path(self, args, kwargs, "read_file", [](State& s, const std::string& path) -> PyObject* {
-    auto plan = s.plan_file(path);
-    if (!plan) return raise_error(PipelineError(plan.error()));
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan->length));
-    if (bytes == nullptr) return nullptr;
-    std::span<uint8_t> out(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes)), static_cast<size_t>(plan->length));
-    if (auto r = s.read_planned(*plan, out); !r) {
-      Py_DECREF(bytes);
-      return raise_error(PipelineError(r.error()));
-    }
-    return bytes;
-  });
-}
-
-PyObject* stat(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_path(self, args, kwargs, "stat", [](State& s, const std::string& path) -> PyObject* {
-    auto st = s.stat(path);
-    if (!st) return raise_error(PipelineError(st.error()));
-    return make_file_stat(*st);
-  });
-}
-
-PyObject* exists(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_path(self, args, kwargs, "exists", [](State& s, const std::string& path) -> PyObject* {
-    auto found = s.exists(path);
-    if (!found) return raise_error(PipelineError(found.error()));
-    return to_python(*found);
-  });
-}
-
-PyObject* walk(PyObject* self, PyObject*) {
-  return with_state<HfsVolumeClass>(self, Access::Exclusive, [](State& s) -> PyObject* {
-    auto entries = s.walk();
-    if (!entries) return raise_error(PipelineError(entries.error()));
-    return to_list(*entries, &make_walk_entry);
-  });
-}
+using C = HfsVolumeClass;
 
 PyMethodDef kMethods[] = {
-    keyword_method("open", &open, "open(path)\n--\n\nOpen an HFS+ volume from a raw partition image.", METH_STATIC),
-    enter_method<HfsVolumeClass>(),
-    exit_method<HfsVolumeClass>(),
-    keyword_method("list_directory", &list_directory, "list_directory($self, path)\n--\n\nList entries in a directory."),
-    keyword_method("read_file", &read_file, "read_file($self, path)\n--\n\nRead a file into bytes."),
-    keyword_method("stat", &stat, "stat($self, path)\n--\n\nGet file metadata."),
-    no_args_method("walk", &walk, "walk($self)\n--\n\nWalk all entries in the volume."),
-    keyword_method("exists", &exists, "exists($self, path)\n--\n\nCheck if a path exists."),
+    keyword_method("open", &volume_open<C>, "open(path)\n--\n\nOpen an HFS+ volume from a raw partition image.",
+                   METH_STATIC),
+    enter_method<C>(),
+    exit_method<C>(),
+    keyword_method("list_directory", &volume_list_directory<C>,
+                   "list_directory($self, path)\n--\n\nList entries in a directory."),
+    keyword_method("read_file", &volume_read_file<C>, "read_file($self, path)\n--\n\nRead a file into bytes."),
+    keyword_method("stat", &volume_stat<C>, "stat($self, path)\n--\n\nGet file metadata."),
+    no_args_method("walk", &volume_walk<C>, "walk($self)\n--\n\nWalk all entries in the volume."),
+    keyword_method("exists", &volume_exists<C>, "exists($self, path)\n--\n\nCheck if a path exists."),
     kEndOfMethods,
 };
 
@@ -119,8 +46,8 @@ constexpr const char kDoc[] =
 }  // namespace
 
 int add_hfs_volume(PyObject* module) {
-  return add_type(module, "HfsVolume", g_type,
-                  [] { return make_handle_type<HfsVolumeClass>("_tev.HfsVolume", kDoc, kMethods, kProperties); });
+  return add_type(module, "HfsVolume", C::type,
+                  [] { return make_handle_type<C>("_tev.HfsVolume", kDoc, kMethods, kProperties); });
 }
 
 }  // namespace tev::python
