@@ -166,13 +166,7 @@ std::expected<FileReadPlan, ApfsError> ApfsReader::plan_file(std::string_view pa
   std::stable_sort(extents.begin(), extents.end(),
                    [](const FileExtent& a, const FileExtent& b) { return a.logical < b.logical; });
   auto add = [&](FilePiece piece) {
-    if (piece.length == 0) return;
-    auto& pieces = plan.pieces;
-    if (!pieces.empty() && pieces.back().hole == piece.hole &&
-        (piece.hole || pieces.back().device_offset + pieces.back().length == piece.device_offset))
-      pieces.back().length += piece.length;
-    else
-      pieces.push_back(piece);
+    add_piece(plan.pieces, piece);
     plan.length += piece.length;
   };
   uint64_t produced = 0;
@@ -215,19 +209,11 @@ std::expected<FileReadPlan, ApfsError> ApfsReader::plan_file(std::string_view pa
 }
 
 std::expected<void, ApfsError> ApfsReader::read_planned(const FileReadPlan& plan, std::span<uint8_t> out) const {
-  if (!plan.inline_data.empty() || plan.pieces.empty()) {
-    if (!plan.inline_data.empty()) std::memcpy(out.data(), plan.inline_data.data(), plan.inline_data.size());
+  if (!plan.inline_data.empty()) {
+    std::memcpy(out.data(), plan.inline_data.data(), plan.inline_data.size());
     return {};
   }
-  size_t at = 0;
-  for (const auto& piece : plan.pieces) {
-    auto part = out.subspan(at, static_cast<size_t>(piece.length));
-    if (piece.hole)
-      std::memset(part.data(), 0, part.size());
-    else if (auto r = source_->read_direct_at(piece.device_offset, part); !r)
-      return std::unexpected(r.error());
-    at += part.size();
-  }
+  if (auto r = read_pieces(*source_, plan.pieces, out); !r) return std::unexpected(r.error());
   return {};
 }
 
@@ -236,21 +222,9 @@ std::expected<uint64_t, ApfsError> ApfsReader::read_planned(const FileReadPlan& 
     if (auto w = sink.write(plan.inline_data); !w) return std::unexpected(w.error());
     return plan.length;
   }
-  constexpr uint64_t kPiece = 1u << 20;
-  Buffer scratch;
-  for (const auto& piece : plan.pieces) {
-    for (uint64_t done = 0; done < piece.length;) {
-      size_t n = static_cast<size_t>(std::min(kPiece, piece.length - done));
-      scratch.resize(n);
-      if (piece.hole)
-        std::memset(scratch.data(), 0, n);
-      else if (auto r = source_->read_direct_at(piece.device_offset + done, scratch); !r)
-        return std::unexpected(r.error());
-      if (auto w = sink.write(scratch); !w) return std::unexpected(w.error());
-      done += n;
-    }
-  }
-  return plan.length;
+  auto produced = read_pieces(*source_, plan.pieces, sink);
+  if (!produced) return std::unexpected(produced.error());
+  return *produced;
 }
 
 std::expected<Buffer, ApfsError> ApfsReader::read_file(std::string_view path) const {

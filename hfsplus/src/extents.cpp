@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-#include "tev/common/buffer.h"
 #include "tev/common/byte_cursor.h"
 #include "tev/hfsplus/hfs_reader.h"
 
@@ -12,7 +11,6 @@ namespace {
 
 constexpr size_t kExtentKeySize = 12;
 constexpr size_t kExtentRecordSize = 64;
-constexpr size_t kReadPiece = 1u << 20;
 
 struct ExtentSearchKey {
   uint32_t file_id;
@@ -27,15 +25,10 @@ std::strong_ordering compare_extent_key(std::span<const uint8_t> record, const E
   return load_be<uint32_t>(record, 8) <=> key.start_block;
 }
 
-// Appends one extent's share of what is still missing; contiguous with the
-// previous run, it lengthens that one.
-void add_extent(std::vector<ForkRun>& runs, const ExtentDescriptor& e, uint32_t block_size, uint64_t& remaining) {
+// Appends one extent's share of what is still missing.
+void add_extent(std::vector<FilePiece>& runs, const ExtentDescriptor& e, uint32_t block_size, uint64_t& remaining) {
   uint64_t length = std::min(remaining, uint64_t{e.block_count} * block_size);
-  uint64_t offset = uint64_t{e.start_block} * block_size;
-  if (!runs.empty() && runs.back().offset + runs.back().length == offset)
-    runs.back().length += length;
-  else
-    runs.push_back({offset, length});
+  add_piece(runs, {uint64_t{e.start_block} * block_size, length, false});
   remaining -= length;
 }
 
@@ -55,9 +48,9 @@ std::expected<std::optional<std::array<ExtentDescriptor, 8>>, HfsError> find_ove
   return decode_extent_record(record.subspan(2 + key_length, kExtentRecordSize));
 }
 
-std::expected<std::vector<ForkRun>, HfsError> plan_fork(const HfsReader& reader, const ForkData& fork,
-                                                        uint32_t file_id) {
-  std::vector<ForkRun> runs;
+std::expected<std::vector<FilePiece>, HfsError> plan_fork(const HfsReader& reader, const ForkData& fork,
+                                                          uint32_t file_id) {
+  std::vector<FilePiece> runs;
   uint64_t remaining = fork.logical_size;
   uint32_t bs = reader.block_size();
   for (const auto& e : fork.extents) {
@@ -83,40 +76,14 @@ std::expected<std::vector<ForkRun>, HfsError> plan_fork(const HfsReader& reader,
   return runs;
 }
 
-std::expected<uint64_t, HfsError> read_runs(const ByteSource& source, const std::vector<ForkRun>& runs,
-                                            ByteSink& sink) {
-  uint64_t produced = 0;
-  Buffer scratch;
-  for (const auto& run : runs) {
-    for (uint64_t done = 0; done < run.length;) {
-      size_t piece = static_cast<size_t>(std::min<uint64_t>(run.length - done, kReadPiece));
-      scratch.resize(piece);
-      if (auto r = source.read_direct_at(run.offset + done, scratch); !r) return std::unexpected(r.error());
-      if (auto w = sink.write(scratch); !w) return std::unexpected(w.error());
-      done += piece;
-      produced += piece;
-    }
-  }
-  return produced;
-}
-
-std::expected<void, HfsError> read_runs_into(const ByteSource& source, const std::vector<ForkRun>& runs,
-                                             std::span<uint8_t> out) {
-  size_t at = 0;
-  for (const auto& run : runs) {
-    if (auto r = source.read_direct_at(run.offset, out.subspan(at, static_cast<size_t>(run.length))); !r)
-      return std::unexpected(r.error());
-    at += static_cast<size_t>(run.length);
-  }
-  return {};
-}
-
 std::expected<uint64_t, HfsError> read_fork(const HfsReader& reader, const ForkData& fork, uint32_t file_id,
                                             ByteSink& sink) {
   if (fork.logical_size == 0) return 0;
   auto runs = plan_fork(reader, fork, file_id);
   if (!runs) return std::unexpected(runs.error());
-  return read_runs(reader.source(), *runs, sink);
+  auto produced = read_pieces(reader.source(), *runs, sink);
+  if (!produced) return std::unexpected(produced.error());
+  return *produced;
 }
 
 }  // namespace tev::hfsplus

@@ -185,13 +185,13 @@ std::expected<void, HfsError> check_declared(const FileReadPlan& plan) {
 }  // namespace
 
 std::expected<void, HfsError> HfsReader::read_planned(const FileReadPlan& plan, std::span<uint8_t> out) const {
-  if (auto r = read_runs_into(*source_, plan.runs, out); !r) return r;
+  if (auto r = read_pieces(*source_, plan.runs, out); !r) return std::unexpected(r.error());
   return check_declared(plan);
 }
 
 std::expected<uint64_t, HfsError> HfsReader::read_planned(const FileReadPlan& plan, ByteSink& sink) const {
-  auto produced = read_runs(*source_, plan.runs, sink);
-  if (!produced) return produced;
+  auto produced = read_pieces(*source_, plan.runs, sink);
+  if (!produced) return std::unexpected(produced.error());
   if (auto r = check_declared(plan); !r) return std::unexpected(r.error());
   return produced;
 }

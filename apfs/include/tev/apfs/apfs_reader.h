@@ -19,6 +19,7 @@
 #include "tev/common/buffer.h"
 #include "tev/common/byte_sink.h"
 #include "tev/common/byte_source.h"
+#include "tev/common/file_pieces.h"
 #include "tev/common/fs_values.h"
 
 namespace tev::apfs {
@@ -34,13 +35,6 @@ struct ApfsDirEntry {
 struct ResolvedInode {
   uint64_t oid = 0;
   InodeValue inode;
-};
-
-// A stretch of a file's contents: bytes on the device, or zeros.
-struct FilePiece {
-  uint64_t device_offset = 0;  // meaningless for a hole
-  uint64_t length = 0;
-  bool hole = false;
 };
 
 // A file ready to be read: its pieces in order, `length` bytes in all.

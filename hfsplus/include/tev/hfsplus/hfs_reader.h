@@ -24,7 +24,7 @@ namespace tev::hfsplus {
 struct FileReadPlan {
   std::string path;  // as the caller gave it, for the error text
   uint64_t declared_size = 0;
-  std::vector<ForkRun> runs;
+  std::vector<FilePiece> runs;
   uint64_t length = 0;  // what the runs hold; below declared_size when the extent chain ends early
 };
 

@@ -1,0 +1,103 @@
+#pragma once
+
+// The methods HfsVolume and ApfsVolume share: both hold one file-system
+// reader over a host file and answer the same questions. Traits name the
+// class (see toolkit/handle.h) and add:
+//   static inline PyTypeObject* type;                          the class object
+//   static std::expected<State, E> open_reader(ByteSource);    opens the reader
+//   static PyObject* dir_entry(const Entry&);                   a listing entry as DirEntry
+// All of them run with the interpreter lock held and one call at a time.
+#include <Python.h>
+
+#include <memory>
+#include <span>
+#include <string>
+
+#include "error.h"
+#include "fs_values.h"
+#include "tev/common/byte_source.h"
+#include "toolkit/args.h"
+#include "toolkit/handle.h"
+#include "toolkit/to_python.h"
+
+namespace tev::python {
+
+template <class Traits>
+PyObject* volume_open(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* path_obj = nullptr;
+  if (!parse_args("open", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
+  auto path = arg_str(path_obj, "path");
+  if (!path) return nullptr;
+  auto source = ByteSource::open_file(*path);
+  if (!source) return raise_error(pipeline::PipelineError(source.error()));
+  auto reader = Traits::open_reader(std::move(*source));
+  if (!reader) return raise_error(pipeline::PipelineError(reader.error()));
+  return new_handle<Traits>(Traits::type, std::make_unique<typename Traits::State>(std::move(*reader)));
+}
+
+// The body of a method taking one path: converts it, then runs f(reader, path).
+template <class Traits, class F>
+PyObject* with_volume_path(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, F&& f) {
+  PyObject* path_obj = nullptr;
+  if (!parse_args(name, args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
+  return with_state<Traits>(self, Access::Exclusive, [&](typename Traits::State& s) -> PyObject* {
+    auto path = arg_str(path_obj, "path");
+    if (!path) return nullptr;
+    return f(s, *path);
+  });
+}
+
+template <class Traits>
+PyObject* volume_list_directory(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return with_volume_path<Traits>(self, args, kwargs, "list_directory", [](auto& s, const std::string& path) -> PyObject* {
+    auto entries = s.list_directory(path);
+    if (!entries) return raise_error(pipeline::PipelineError(entries.error()));
+    return to_list(*entries, [](const auto& e) { return Traits::dir_entry(e); });
+  });
+}
+
+// The file's bytes go straight into the bytes object, sized from the plan.
+template <class Traits>
+PyObject* volume_read_file(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return with_volume_path<Traits>(self, args, kwargs, "read_file", [](auto& s, const std::string& path) -> PyObject* {
+    auto plan = s.plan_file(path);
+    if (!plan) return raise_error(pipeline::PipelineError(plan.error()));
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan->length));
+    if (bytes == nullptr) return nullptr;
+    std::span<uint8_t> out(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes)), static_cast<size_t>(plan->length));
+    if (auto r = s.read_planned(*plan, out); !r) {
+      Py_DECREF(bytes);
+      return raise_error(pipeline::PipelineError(r.error()));
+    }
+    return bytes;
+  });
+}
+
+template <class Traits>
+PyObject* volume_stat(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return with_volume_path<Traits>(self, args, kwargs, "stat", [](auto& s, const std::string& path) -> PyObject* {
+    auto st = s.stat(path);
+    if (!st) return raise_error(pipeline::PipelineError(st.error()));
+    return make_file_stat(*st);
+  });
+}
+
+template <class Traits>
+PyObject* volume_exists(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return with_volume_path<Traits>(self, args, kwargs, "exists", [](auto& s, const std::string& path) -> PyObject* {
+    auto found = s.exists(path);
+    if (!found) return raise_error(pipeline::PipelineError(found.error()));
+    return to_python(*found);
+  });
+}
+
+template <class Traits>
+PyObject* volume_walk(PyObject* self, PyObject*) {
+  return with_state<Traits>(self, Access::Exclusive, [](typename Traits::State& s) -> PyObject* {
+    auto entries = s.walk();
+    if (!entries) return raise_error(pipeline::PipelineError(entries.error()));
+    return to_list(*entries, &make_walk_entry);
+  });
+}
+
+}  // namespace tev::python
