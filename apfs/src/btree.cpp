@@ -22,20 +22,24 @@ std::expected<DecodedNode, ApfsError> decode_node(std::vector<uint8_t> block) {
   size_t length = b.size();
   if (length < 32) return std::unexpected(ApfsError::too_short("object header", length));
   if (length < kNodeHeaderEnd) return std::unexpected(ApfsError::invalid_btree("btree node header too short"));
-  if (length < 60) return std::unexpected(ApfsError(IoError::unexpected_eof()));
+  auto h = StructView<60>::of(b);
+  if (!h) return std::unexpected(ApfsError(IoError::unexpected_eof()));
   DecodedNode node;
-  node.flags = load_le<uint16_t>(b, 32);
-  node.level = load_le<uint16_t>(b, 34);
-  node.key_count = load_le<uint32_t>(b, 36);
-  node.table_offset = load_le<uint16_t>(b, 40);
-  node.table_length = load_le<uint16_t>(b, 42);
+  node.flags = h->le<uint16_t, 32>();
+  node.level = h->le<uint16_t, 34>();
+  node.key_count = h->le<uint32_t, 36>();
+  node.table_offset = h->le<uint16_t, 40>();
+  node.table_length = h->le<uint16_t, 42>();
   node.value_area_end = length;
   if (node.is_root()) {
+    // A root node keeps the tree's sizes and counts in its last bytes.
     if (length < kNodeHeaderEnd + kTreeInfoSize) return std::unexpected(ApfsError(IoError::unexpected_eof()));
     size_t at = length - kTreeInfoSize;
-    node.info = TreeInfo{load_le<uint32_t>(b, at), load_le<uint32_t>(b, at + 4), load_le<uint32_t>(b, at + 8),
-                         load_le<uint32_t>(b, at + 12), load_le<uint32_t>(b, at + 16), load_le<uint32_t>(b, at + 20),
-                         load_le<uint64_t>(b, at + 24), load_le<uint64_t>(b, at + 32)};
+    auto t = StructView<kTreeInfoSize>::of(b, at);
+    if (!t) return std::unexpected(ApfsError(IoError::unexpected_eof()));
+    node.info = TreeInfo{t->le<uint32_t, 0>(),  t->le<uint32_t, 4>(),  t->le<uint32_t, 8>(),
+                         t->le<uint32_t, 12>(), t->le<uint32_t, 16>(), t->le<uint32_t, 20>(),
+                         t->le<uint64_t, 24>(), t->le<uint64_t, 32>()};
     node.value_area_end = at;
   }
   size_t toc = kNodeHeaderEnd + node.table_offset;
@@ -45,18 +49,13 @@ std::expected<DecodedNode, ApfsError> decode_node(std::vector<uint8_t> block) {
   // Checked before anything is reserved: the count comes from the block.
   if (uint64_t{node.key_count} * entry_size > length - toc) return std::unexpected(ApfsError(IoError::unexpected_eof()));
   node.entries.resize(node.key_count);
-  for (size_t i = 0; i < node.key_count; ++i) {
-    size_t at = toc + i * entry_size;
-    TocEntry& e = node.entries[i];
-    if (node.is_fixed()) {
-      e.key_offset = load_le<uint16_t>(b, at);
-      e.value_offset = load_le<uint16_t>(b, at + 2);
-    } else {
-      e.key_offset = load_le<uint16_t>(b, at);
-      e.key_length = load_le<uint16_t>(b, at + 2);
-      e.value_offset = load_le<uint16_t>(b, at + 4);
-      e.value_length = load_le<uint16_t>(b, at + 6);
-    }
+  ByteCursor table(b, toc);
+  for (TocEntry& e : node.entries) {
+    // The count was checked against the bytes left, so every read succeeds.
+    e.key_offset = *table.u16le();
+    if (!node.is_fixed()) e.key_length = *table.u16le();
+    e.value_offset = *table.u16le();
+    if (!node.is_fixed()) e.value_length = *table.u16le();
   }
   node.bytes = std::move(block);
   return node;
@@ -90,15 +89,16 @@ std::expected<std::span<const uint8_t>, ApfsError> entry_value(const DecodedNode
 std::expected<uint64_t, ApfsError> child_oid(const DecodedNode& node, size_t i, FixedSizes fixed) {
   auto value = entry_value(node, i, fixed);
   if (!value) return std::unexpected(value.error());
-  if (value->size() < 8) return std::unexpected(ApfsError::invalid_btree("child oid too short"));
-  return load_le<uint64_t>(*value, 0);
+  auto oid = read_le<uint64_t>(*value, 0);
+  if (!oid) return std::unexpected(ApfsError::invalid_btree("child oid too short"));
+  return *oid;
 }
 
 std::strong_ordering compare_fs_key(std::span<const uint8_t> key, uint64_t oid, uint8_t type) {
-  if (key.size() < 8) return std::strong_ordering::less;
-  uint64_t head = load_le<uint64_t>(key, 0);
-  if (auto c = (head & kOidMask) <=> oid; c != 0) return c;
-  return (head >> kTypeShift) <=> uint64_t{type};
+  auto head = read_le<uint64_t>(key, 0);
+  if (!head) return std::strong_ordering::less;
+  if (auto c = (*head & kOidMask) <=> oid; c != 0) return c;
+  return (*head >> kTypeShift) <=> uint64_t{type};
 }
 
 }  // namespace tev::apfs

@@ -19,6 +19,13 @@ constexpr uint32_t kMaxBlockSize = 65536;
 constexpr uint32_t kNonContiguous = 0x80000000;
 constexpr size_t kOmapTreeOffset = 48;
 
+// The object map's B-tree, from the object map object.
+std::expected<uint64_t, ApfsError> omap_tree(std::span<const uint8_t> omap) {
+  auto tree = read_le<uint64_t>(omap, kOmapTreeOffset);
+  if (!tree) return std::unexpected(ApfsError::too_short("object map", omap.size()));
+  return *tree;
+}
+
 std::expected<ContainerSuperblock, ApfsError> superblock_at_zero(const ByteSource& source, uint32_t size) {
   auto block = source.read_vec_at(0, size);
   if (!block) return std::unexpected(block.error());
@@ -104,7 +111,8 @@ std::expected<ApfsReader, ApfsError> open_container(ByteSource source) {
 
   auto omap = reader.read_block(sb->object_map_oid);
   if (!omap) return std::unexpected(omap.error());
-  uint64_t container_omap_root = load_le<uint64_t>(*omap, kOmapTreeOffset);
+  auto container_omap_root = omap_tree(*omap);
+  if (!container_omap_root) return std::unexpected(container_omap_root.error());
   uint64_t volume_oid = 0;
   for (uint64_t oid : sb->volume_oids) {
     if (oid != 0) {
@@ -113,7 +121,7 @@ std::expected<ApfsReader, ApfsError> open_container(ByteSource source) {
     }
   }
   if (volume_oid == 0) return std::unexpected(ApfsError::no_volume_found());
-  auto volume_paddr = reader.omap_lookup(container_omap_root, volume_oid, sb->header.xid);
+  auto volume_paddr = reader.omap_lookup(*container_omap_root, volume_oid, sb->header.xid);
   if (!volume_paddr) return std::unexpected(volume_paddr.error());
   auto volume_block = reader.read_block(*volume_paddr);
   if (!volume_block) return std::unexpected(volume_block.error());
@@ -123,7 +131,9 @@ std::expected<ApfsReader, ApfsError> open_container(ByteSource source) {
 
   auto volume_omap = reader.read_block(reader.volume_.object_map_oid);
   if (!volume_omap) return std::unexpected(volume_omap.error());
-  reader.volume_omap_root_ = load_le<uint64_t>(*volume_omap, kOmapTreeOffset);
+  auto volume_omap_root = omap_tree(*volume_omap);
+  if (!volume_omap_root) return std::unexpected(volume_omap_root.error());
+  reader.volume_omap_root_ = *volume_omap_root;
   auto root = reader.translate(reader.volume_.root_tree_oid);
   if (!root) return std::unexpected(root.error());
   reader.root_tree_ = *root;

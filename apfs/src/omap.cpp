@@ -19,11 +19,12 @@ struct OmapKey {
   auto operator<=>(const OmapKey&) const = default;
 };
 
-OmapKey omap_key(std::span<const uint8_t> key) { return {load_le<uint64_t>(key, 0), load_le<uint64_t>(key, 8)}; }
+OmapKey omap_key(StructView<kOmapKeySize> key) { return {key.le<uint64_t, 0>(), key.le<uint64_t, 8>()}; }
 
 std::expected<uint64_t, ApfsError> omap_paddr(std::span<const uint8_t> value) {
-  if (value.size() < kOmapValueSize) return std::unexpected(ApfsError::invalid_btree("omap value too short"));
-  return load_le<uint64_t>(value, 8);
+  auto v = StructView<kOmapValueSize>::of(value);
+  if (!v) return std::unexpected(ApfsError::invalid_btree("omap value too short"));
+  return v->le<uint64_t, 8>();
 }
 
 std::unexpected<ApfsError> resolved_to_zero(uint64_t oid) {
@@ -47,8 +48,9 @@ std::expected<uint64_t, ApfsError> ApfsReader::omap_lookup(uint64_t root, uint64
     for (size_t i = 0; i < current->size(); ++i) {
       auto key = entry_key(*current, i, fixed);
       if (!key) return std::unexpected(key.error());
-      if (key->size() < kOmapKeySize) continue;
-      OmapKey k = omap_key(*key);
+      auto full = StructView<kOmapKeySize>::of(*key);
+      if (!full) continue;
+      OmapKey k = omap_key(*full);
       if (k > target) break;
       chosen = i;
       chosen_key = k;
@@ -90,11 +92,13 @@ std::expected<uint64_t, ApfsError> ApfsReader::omap_lookup(uint64_t root, uint64
       }
       auto key = entry_key(**n, i, fixed);
       if (!key) return std::unexpected(key.error());
-      if (key->size() < 8 || load_le<uint64_t>(*key, 0) != oid) continue;
+      auto key_oid = read_le<uint64_t>(*key, 0);
+      if (!key_oid || *key_oid != oid) continue;
       any = true;
-      if (key->size() < kOmapKeySize) continue;
+      auto full = StructView<kOmapKeySize>::of(*key);
+      if (!full) continue;
       any_complete = true;
-      uint64_t xid = load_le<uint64_t>(*key, 8);
+      uint64_t xid = full->le<uint64_t, 8>();
       if (xid > max_xid || (best && xid < best->first)) continue;
       auto value = entry_value(**n, i, fixed);
       if (!value) return std::unexpected(value.error());

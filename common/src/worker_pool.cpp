@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include <pthread.h>
+
 namespace tev {
 namespace {
 
@@ -66,10 +68,36 @@ struct WorkerPool::Impl {
   }
 };
 
+namespace {
+
+// The pool of this process. A child made by fork() has none of its parent's
+// worker threads, only their queue and locks as they were at the fork, so it
+// drops the inherited pool (leaked: nothing of it may be touched) and starts
+// its own on first use.
+std::mutex g_pool_lock;
+WorkerPool* g_pool = nullptr;
+
+void before_fork() { g_pool_lock.lock(); }
+void after_fork_in_parent() { g_pool_lock.unlock(); }
+void after_fork_in_child() {
+  g_pool = nullptr;
+  g_pool_lock.unlock();
+}
+
+}  // namespace
+
 WorkerPool& WorkerPool::instance() {
-  // Never destroyed: the detached workers wait for work until the process ends.
-  static WorkerPool* pool = new WorkerPool();
-  return *pool;
+  std::lock_guard guard(g_pool_lock);
+  if (g_pool == nullptr) {
+    static const bool registered = [] {
+      pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+      return true;
+    }();
+    (void)registered;
+    // Never destroyed: the detached workers wait for work until the process ends.
+    g_pool = new WorkerPool();
+  }
+  return *g_pool;
 }
 
 WorkerPool::WorkerPool() : impl_(std::make_unique<Impl>()) {

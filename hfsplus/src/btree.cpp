@@ -67,24 +67,24 @@ std::expected<BTreeInfo, HfsError> read_header_node(const ByteSource& source, co
   if (!device) return std::unexpected(device.error());
   std::array<uint8_t, kHeaderNodeReadSize> raw{};
   if (auto r = source.read_exact_at(*device, raw); !r) return std::unexpected(r.error());
-  std::span<const uint8_t> b(raw);
-  auto kind = static_cast<int8_t>(raw[8]);
+  StructView<kHeaderNodeReadSize> b{std::span<const uint8_t, kHeaderNodeReadSize>(raw)};
+  auto kind = static_cast<int8_t>(b.be<uint8_t, 8>());
   if (kind != static_cast<int8_t>(NodeKind::Header))
     return std::unexpected(HfsError::invalid_btree("expected header node, got kind " + kind_text(kind)));
   BTreeInfo info;
   info.fork = fork;
   info.extents.assign(fork.extents.begin(), fork.extents.end());
   info.block_size = block_size;
-  info.tree_depth = load_be<uint16_t>(b, 14);
-  info.root_node = load_be<uint32_t>(b, 16);
-  info.leaf_records = load_be<uint32_t>(b, 20);
-  info.first_leaf_node = load_be<uint32_t>(b, 24);
-  info.last_leaf_node = load_be<uint32_t>(b, 28);
-  info.node_size = load_be<uint16_t>(b, 32);
-  info.max_key_length = load_be<uint16_t>(b, 34);
-  info.total_nodes = load_be<uint32_t>(b, 36);
-  info.free_nodes = load_be<uint32_t>(b, 40);
-  info.key_compare_type = raw[51];
+  info.tree_depth = b.be<uint16_t, 14>();
+  info.root_node = b.be<uint32_t, 16>();
+  info.leaf_records = b.be<uint32_t, 20>();
+  info.first_leaf_node = b.be<uint32_t, 24>();
+  info.last_leaf_node = b.be<uint32_t, 28>();
+  info.node_size = b.be<uint16_t, 32>();
+  info.max_key_length = b.be<uint16_t, 34>();
+  info.total_nodes = b.be<uint32_t, 36>();
+  info.free_nodes = b.be<uint32_t, 40>();
+  info.key_compare_type = b.be<uint8_t, 51>();
   // Every node read is node_size bytes; only the sizes HFS+ defines are
   // accepted, so a damaged header cannot ask for a tiny or a huge read.
   if (info.node_size < kMinNodeSize || info.node_size > kMaxNodeSize || !std::has_single_bit(info.node_size))
@@ -103,16 +103,19 @@ std::expected<BTreeNode, HfsError> read_node(const ByteSource& source, const BTr
   node.bytes.resize(tree.node_size);
   if (auto r = read_fork_bytes(source, tree.extents, tree.block_size, offset, node.bytes); !r)
     return std::unexpected(r.error());
-  std::span<const uint8_t> b(node.bytes);
-  node.descriptor.forward_link = load_be<uint32_t>(b, 0);
-  node.descriptor.backward_link = load_be<uint32_t>(b, 4);
-  node.descriptor.kind = static_cast<int8_t>(b[8]);
-  node.descriptor.height = b[9];
-  node.descriptor.num_records = load_be<uint16_t>(b, 10);
+  auto d = StructView<kDescriptorSize>::of(node.bytes);
+  if (!d) return std::unexpected(HfsError(IoError::unexpected_eof()));
+  node.descriptor.forward_link = d->be<uint32_t, 0>();
+  node.descriptor.backward_link = d->be<uint32_t, 4>();
+  node.descriptor.kind = static_cast<int8_t>(d->be<uint8_t, 8>());
+  node.descriptor.height = d->be<uint8_t, 9>();
+  node.descriptor.num_records = d->be<uint16_t, 10>();
+  // The record offsets run backwards from the end of the node.
   size_t count = size_t{node.descriptor.num_records} + 1;
-  if (b.size() < 2 * count) return std::unexpected(HfsError::corrupted("offset table out of bounds"));
+  if (node.bytes.size() < 2 * count) return std::unexpected(HfsError::corrupted("offset table out of bounds"));
+  ByteCursor table(node.bytes, node.bytes.size() - 2 * count);
   node.offsets.resize(count);
-  for (size_t i = 0; i < count; ++i) node.offsets[i] = load_be<uint16_t>(b, b.size() - 2 * (i + 1));
+  for (size_t i = count; i-- > 0;) node.offsets[i] = *table.u16be();
   return node;
 }
 
@@ -135,13 +138,14 @@ std::expected<std::span<const uint8_t>, HfsError> node_record(const BTreeNode& n
 }
 
 std::expected<uint32_t, HfsError> index_child(std::span<const uint8_t> record) {
-  if (record.size() < 2) return std::unexpected(HfsError::invalid_btree("index record too short"));
-  size_t key_length = load_be<uint16_t>(record, 0);
-  if (record.size() < key_length + 6)
+  auto key_length = read_be<uint16_t>(record, 0);
+  if (!key_length) return std::unexpected(HfsError::invalid_btree("index record too short"));
+  auto child = read_be<uint32_t>(record, 2 + size_t{*key_length});
+  if (!child)
     return std::unexpected(HfsError::invalid_btree("index record too short for child pointer: key_len=" +
-                                                   std::to_string(key_length) +
+                                                   std::to_string(*key_length) +
                                                    ", record_len=" + std::to_string(record.size())));
-  return load_be<uint32_t>(record, 2 + key_length);
+  return *child;
 }
 
 std::expected<BTree::NodeRef, HfsError> BTree::node(uint32_t number) const {

@@ -16,14 +16,19 @@ constexpr uint32_t kHardLinkCreator = 0x6866732B;  // 'hfs+'
 
 std::unexpected<HfsError> short_read() { return std::unexpected(HfsError(IoError::unexpected_eof())); }
 
-CatalogDates dates_at(std::span<const uint8_t> d) {
-  return {load_be<uint32_t>(d, 12), load_be<uint32_t>(d, 16), load_be<uint32_t>(d, 20), load_be<uint32_t>(d, 24),
-          load_be<uint32_t>(d, 28)};
+// Folder and file records share their first 80 bytes' layout of dates and
+// BSD information.
+constexpr size_t kCommonSize = 84;
+using Common = StructView<kCommonSize>;
+
+CatalogDates dates_at(Common d) {
+  return {d.be<uint32_t, 12>(), d.be<uint32_t, 16>(), d.be<uint32_t, 20>(), d.be<uint32_t, 24>(),
+          d.be<uint32_t, 28>()};
 }
 
-BsdInfo bsd_at(std::span<const uint8_t> d) {
-  return {load_be<uint32_t>(d, 32), load_be<uint32_t>(d, 36), d[40], d[41], load_be<uint16_t>(d, 42),
-          load_be<uint32_t>(d, 44)};
+BsdInfo bsd_at(Common d) {
+  return {d.be<uint32_t, 32>(), d.be<uint32_t, 36>(), d.be<uint8_t, 40>(), d.be<uint8_t, 41>(),
+          d.be<uint16_t, 42>(), d.be<uint32_t, 44>()};
 }
 
 }  // namespace
@@ -37,56 +42,62 @@ std::vector<uint16_t> CatalogKey::name_units() const {
 bool CatalogFile::is_hard_link() const { return file_type == kHardLinkType && file_creator == kHardLinkCreator; }
 
 std::expected<CatalogKey, HfsError> decode_catalog_key(std::span<const uint8_t> record) {
-  if (record.size() < 8) return std::unexpected(HfsError::invalid_btree("catalog key too short"));
-  size_t key_length = load_be<uint16_t>(record, 0);
-  size_t name_end = 8 + 2 * size_t{load_be<uint16_t>(record, 6)};
+  auto head = StructView<8>::of(record);
+  if (!head) return std::unexpected(HfsError::invalid_btree("catalog key too short"));
+  size_t key_length = head->be<uint16_t, 0>();
+  size_t name_end = 8 + 2 * size_t{head->be<uint16_t, 6>()};
   if (name_end > record.size())
     return std::unexpected(HfsError::invalid_btree(fmt::format(
         "catalog key name extends beyond data: name_end={}, data_len={}", name_end, record.size())));
   CatalogKey key;
-  key.parent_id = load_be<uint32_t>(record, 2);
+  key.parent_id = head->be<uint32_t, 2>();
   key.name = record.subspan(8, name_end - 8);
   key.data_offset = 2 + key_length + (key_length & 1);
   return key;
 }
 
 std::expected<CatalogRecord, HfsError> decode_catalog_record(std::span<const uint8_t> d) {
-  if (d.size() < 2) return std::unexpected(HfsError::invalid_btree("catalog record too short"));
-  uint16_t type = load_be<uint16_t>(d, 0);
+  auto type_field = read_be<uint16_t>(d, 0);
+  if (!type_field) return std::unexpected(HfsError::invalid_btree("catalog record too short"));
+  const uint16_t type = *type_field;
   switch (type) {
     case kFolderThread:
     case kFileThread: {
-      if (d.size() < 10) return short_read();
-      size_t n = load_be<uint16_t>(d, 8);
-      if (d.size() < 10 + 2 * n) return short_read();
+      auto head = StructView<10>::of(d);
+      if (!head) return short_read();
+      size_t n = head->be<uint16_t, 8>();
+      ByteCursor name(d, 10);
+      if (name.remaining() < 2 * n) return short_read();
       CatalogThread t;
       t.is_folder = type == kFolderThread;
-      t.parent_id = load_be<uint32_t>(d, 4);
+      t.parent_id = head->be<uint32_t, 4>();
       t.name_units.resize(n);
-      for (size_t i = 0; i < n; ++i) t.name_units[i] = load_be<uint16_t>(d, 10 + 2 * i);
+      for (auto& unit : t.name_units) unit = *name.u16be();
       return t;
     }
     case kFolder: {
-      if (d.size() < kFolderSize) return short_read();
+      auto v = StructView<kFolderSize>::of(d);
+      if (!v) return short_read();
       CatalogFolder f;
-      f.valence = load_be<uint32_t>(d, 4);
-      f.folder_id = load_be<uint32_t>(d, 8);
-      f.dates = dates_at(d);
-      f.bsd = bsd_at(d);
-      f.text_encoding = load_be<uint32_t>(d, 80);
+      f.valence = v->be<uint32_t, 4>();
+      f.folder_id = v->be<uint32_t, 8>();
+      f.dates = dates_at(v->sub<0, kCommonSize>());
+      f.bsd = bsd_at(v->sub<0, kCommonSize>());
+      f.text_encoding = v->be<uint32_t, 80>();
       return f;
     }
     case kFile: {
-      if (d.size() < kFileSize) return short_read();
+      auto v = StructView<kFileSize>::of(d);
+      if (!v) return short_read();
       CatalogFile f;
-      f.file_id = load_be<uint32_t>(d, 8);
-      f.dates = dates_at(d);
-      f.bsd = bsd_at(d);
-      f.file_type = load_be<uint32_t>(d, 48);
-      f.file_creator = load_be<uint32_t>(d, 52);
-      f.text_encoding = load_be<uint32_t>(d, 80);
-      f.data_fork = decode_fork_data(d.subspan(88, ForkData::kSize));
-      f.resource_fork = decode_fork_data(d.subspan(168, ForkData::kSize));
+      f.file_id = v->be<uint32_t, 8>();
+      f.dates = dates_at(v->sub<0, kCommonSize>());
+      f.bsd = bsd_at(v->sub<0, kCommonSize>());
+      f.file_type = v->be<uint32_t, 48>();
+      f.file_creator = v->be<uint32_t, 52>();
+      f.text_encoding = v->be<uint32_t, 80>();
+      f.data_fork = decode_fork_data(v->sub<88, ForkData::kSize>());
+      f.resource_fork = decode_fork_data(v->sub<168, ForkData::kSize>());
       return f;
     }
     default: break;

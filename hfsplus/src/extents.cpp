@@ -10,7 +10,6 @@ namespace tev::hfsplus {
 namespace {
 
 constexpr size_t kExtentKeySize = 12;
-constexpr size_t kExtentRecordSize = 64;
 
 struct ExtentSearchKey {
   uint32_t file_id;
@@ -19,10 +18,11 @@ struct ExtentSearchKey {
 };
 
 std::strong_ordering compare_extent_key(std::span<const uint8_t> record, const ExtentSearchKey& key) {
-  if (record.size() < kExtentKeySize) return std::strong_ordering::less;
-  if (auto c = load_be<uint32_t>(record, 4) <=> key.file_id; c != 0) return c;
-  if (auto c = record[2] <=> key.fork_type; c != 0) return c;
-  return load_be<uint32_t>(record, 8) <=> key.start_block;
+  auto k = StructView<kExtentKeySize>::of(record);
+  if (!k) return std::strong_ordering::less;
+  if (auto c = k->be<uint32_t, 4>() <=> key.file_id; c != 0) return c;
+  if (auto c = k->be<uint8_t, 2>() <=> key.fork_type; c != 0) return c;
+  return k->be<uint32_t, 8>() <=> key.start_block;
 }
 
 // Appends one extent's share of what is still missing.
@@ -41,11 +41,11 @@ std::expected<std::optional<std::array<ExtentDescriptor, 8>>, HfsError> find_ove
   if (!hit) return std::unexpected(hit.error());
   if (!*hit) return std::nullopt;
   auto record = (*hit)->bytes();
-  if (record.size() < 2) return std::unexpected(HfsError::invalid_btree("extent record too short"));
-  size_t key_length = load_be<uint16_t>(record, 0);
-  if (record.size() < key_length + 2 + kExtentRecordSize)
-    return std::unexpected(HfsError::invalid_btree("extent record too short"));
-  return decode_extent_record(record.subspan(2 + key_length, kExtentRecordSize));
+  auto key_length = read_be<uint16_t>(record, 0);
+  auto extents = key_length ? StructView<kExtentRecordSize>::of(record, 2 + size_t{*key_length})
+                            : std::unexpected(OutOfBounds{});
+  if (!extents) return std::unexpected(HfsError::invalid_btree("extent record too short"));
+  return decode_extent_record(*extents);
 }
 
 std::expected<std::vector<FilePiece>, HfsError> plan_fork(const HfsReader& reader, const ForkData& fork,

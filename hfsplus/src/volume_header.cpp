@@ -6,42 +6,43 @@
 
 namespace tev::hfsplus {
 
-std::array<ExtentDescriptor, 8> decode_extent_record(std::span<const uint8_t> bytes) {
+std::array<ExtentDescriptor, 8> decode_extent_record(StructView<kExtentRecordSize> bytes) {
   std::array<ExtentDescriptor, 8> extents{};
-  for (size_t i = 0; i < extents.size(); ++i) {
-    extents[i].start_block = load_be<uint32_t>(bytes, 8 * i);
-    extents[i].block_count = load_be<uint32_t>(bytes, 8 * i + 4);
+  ByteCursor c(bytes.all());
+  for (auto& e : extents) {
+    e.start_block = *c.u32be();  // 8 pairs of u32 fill the record exactly
+    e.block_count = *c.u32be();
   }
   return extents;
 }
 
-ForkData decode_fork_data(std::span<const uint8_t> bytes) {
+ForkData decode_fork_data(StructView<ForkData::kSize> bytes) {
   ForkData fork;
-  fork.logical_size = load_be<uint64_t>(bytes, 0);
-  fork.clump_size = load_be<uint32_t>(bytes, 8);
-  fork.total_blocks = load_be<uint32_t>(bytes, 12);
-  fork.extents = decode_extent_record(bytes.subspan(16, 64));
+  fork.logical_size = bytes.be<uint64_t, 0>();
+  fork.clump_size = bytes.be<uint32_t, 8>();
+  fork.total_blocks = bytes.be<uint32_t, 12>();
+  fork.extents = decode_extent_record(bytes.sub<16, kExtentRecordSize>());
   return fork;
 }
 
 std::expected<VolumeHeader, HfsError> read_volume_header(const ByteSource& source) {
   std::array<uint8_t, kVolumeHeaderSize> raw{};
   if (auto r = source.read_exact_at(kVolumeHeaderOffset, raw); !r) return std::unexpected(r.error());
-  std::span<const uint8_t> b(raw);
+  StructView<kVolumeHeaderSize> b{std::span<const uint8_t, kVolumeHeaderSize>(raw)};
   VolumeHeader h;
-  h.signature = load_be<uint16_t>(b, 0);
+  h.signature = b.be<uint16_t, 0>();
   if (h.signature != kSignatureHfsPlus && h.signature != kSignatureHfsx)
     return std::unexpected(HfsError::invalid_signature(h.signature));
-  h.version = load_be<uint16_t>(b, 2);
+  h.version = b.be<uint16_t, 2>();
   if (h.version != 4 && h.version != 5) return std::unexpected(HfsError::unsupported_version(h.version));
   h.is_hfsx = h.signature == kSignatureHfsx;
-  h.file_count = load_be<uint32_t>(b, 32);
-  h.folder_count = load_be<uint32_t>(b, 36);
-  h.block_size = load_be<uint32_t>(b, 40);
-  h.total_blocks = load_be<uint32_t>(b, 44);
-  h.free_blocks = load_be<uint32_t>(b, 48);
-  h.extents_file = decode_fork_data(b.subspan(192, ForkData::kSize));
-  h.catalog_file = decode_fork_data(b.subspan(272, ForkData::kSize));
+  h.file_count = b.be<uint32_t, 32>();
+  h.folder_count = b.be<uint32_t, 36>();
+  h.block_size = b.be<uint32_t, 40>();
+  h.total_blocks = b.be<uint32_t, 44>();
+  h.free_blocks = b.be<uint32_t, 48>();
+  h.extents_file = decode_fork_data(b.sub<192, ForkData::kSize>());
+  h.catalog_file = decode_fork_data(b.sub<272, ForkData::kSize>());
   // Every byte offset is block number x block size; a size of 0 or an odd one
   // is damage, not a layout to guess at.
   if (h.block_size < 512 || !std::has_single_bit(h.block_size))

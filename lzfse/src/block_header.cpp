@@ -1,6 +1,6 @@
+#include "load_le.h"
 #include "block_header.h"
 
-#include "tev/common/byte_cursor.h"
 
 namespace tev::lzfse {
 namespace {

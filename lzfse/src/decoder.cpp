@@ -4,11 +4,11 @@
 #include <array>
 #include <memory>
 
+#include "load_le.h"
 #include "block_header.h"
 #include "copy.h"
 #include "fse.h"
 #include "lzvn_decoder.h"
-#include "tev/common/byte_cursor.h"
 #include "tev/lzfse/lzfse.h"
 
 namespace tev::lzfse {

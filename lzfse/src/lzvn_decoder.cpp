@@ -1,9 +1,9 @@
+#include "load_le.h"
 #include "lzvn_decoder.h"
 
 #include <algorithm>
 
 #include "copy.h"
-#include "tev/common/byte_cursor.h"
 
 namespace tev::lzfse {
 namespace {

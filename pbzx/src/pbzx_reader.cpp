@@ -3,10 +3,9 @@
 // sizes are equal, the bytes themselves.
 #include "tev/pbzx/pbzx_reader.h"
 
-#include <lzma.h>
-
 #include <algorithm>
 #include <memory>
+#include <mutex>
 
 #include <fmt/format.h>
 
@@ -14,13 +13,13 @@
 #include "tev/common/byte_source.h"
 #include "tev/common/memory.h"
 #include "tev/common/worker_pool.h"
+#include "tev/common/xz_stream.h"
 
 namespace tev::pbzx {
 namespace {
 
 constexpr size_t kHeaderSize = 12;
 constexpr size_t kChunkHeaderSize = 16;
-constexpr size_t kInputPiece = 8192;
 
 struct Chunk {
   std::span<const uint8_t> data;
@@ -29,59 +28,48 @@ struct Chunk {
   uint64_t out_at;  // of the decoded bytes in the result
 };
 
-const char* lzma_text(lzma_ret rc) {
-  switch (rc) {
-    case LZMA_FORMAT_ERROR: return "file format not recognized";
-    case LZMA_OPTIONS_ERROR: return "unsupported compression options";
-    case LZMA_DATA_ERROR: return "compressed data is corrupt";
-    case LZMA_BUF_ERROR: return "unexpected end of input";
-    case LZMA_MEM_ERROR: return "cannot allocate memory";
-    case LZMA_UNSUPPORTED_CHECK: return "unsupported integrity check";
-    default: return "internal error";
+// The xz decoders of one read, handed to whichever worker needs one: a
+// decoder set up again for every chunk reuses its dictionary instead of
+// allocating (and faulting in) a new one each time, and all of them are
+// released when the read ends.
+class DecoderPool {
+ public:
+  std::unique_ptr<XzDecoder> take() {
+    std::lock_guard guard(lock_);
+    if (free_.empty()) return std::make_unique<XzDecoder>();
+    auto d = std::move(free_.back());
+    free_.pop_back();
+    return d;
   }
-}
+  void give(std::unique_ptr<XzDecoder> d) {
+    std::lock_guard guard(lock_);
+    free_.push_back(std::move(d));
+  }
 
-// Decodes one xz stream into `out` (exactly the declared size). A stream
-// that yields more is counted on to the end, so the mismatch names its size.
-// One decoder per thread, set up anew for every chunk: liblzma then reuses
-// its dictionary instead of allocating (and faulting in) a new one each time.
-struct ThreadDecoder {
-  lzma_stream stream = LZMA_STREAM_INIT;
-  ~ThreadDecoder() { lzma_end(&stream); }
+ private:
+  std::mutex lock_;
+  std::vector<std::unique_ptr<XzDecoder>> free_;
 };
 
-std::expected<void, PbzxError> decode_chunk(const Chunk& c, std::span<uint8_t> out) {
-  thread_local ThreadDecoder decoder;
-  lzma_stream& x = decoder.stream;
-  x.next_in = nullptr;
-  x.avail_in = 0;
-  if (lzma_ret rc = lzma_stream_decoder(&x, UINT64_MAX, 0); rc != LZMA_OK)
-    return std::unexpected(PbzxError::decompression(
-        fmt::format("Failed to decompress chunk at offset {}: {}", c.offset, lzma_text(rc))));
-  uint8_t overflow[65536];
-  uint64_t produced = 0;
-  size_t in_at = 0;
-  for (;;) {
-    if (x.avail_in == 0 && in_at < c.data.size()) {
-      size_t n = std::min(kInputPiece, c.data.size() - in_at);
-      x.next_in = c.data.data() + in_at;
-      x.avail_in = n;
-      in_at += n;
-    }
-    bool beyond = produced >= out.size();
-    x.next_out = beyond ? overflow : out.data() + produced;
-    x.avail_out = beyond ? sizeof overflow : out.size() - produced;
-    size_t before = x.avail_out;
-    lzma_ret rc = lzma_code(&x, in_at == c.data.size() ? LZMA_FINISH : LZMA_RUN);
-    produced += before - x.avail_out;
-    if (rc == LZMA_STREAM_END) break;
-    if (rc != LZMA_OK)
-      return std::unexpected(PbzxError::decompression(
-          fmt::format("Failed to decompress chunk at offset {}: {}", c.offset, lzma_text(rc))));
-  }
-  if (produced != c.uncompressed_size)
+// Decodes one chunk's xz stream into `out` (exactly the declared size); a
+// stream that would yield more is stopped at the first byte too many.
+std::expected<void, PbzxError> decode_chunk(const Chunk& c, std::span<uint8_t> out, DecoderPool& decoders) {
+  auto decoder = decoders.take();
+  auto r = decoder->decode(c.data, out, true);
+  decoders.give(std::move(decoder));
+  auto failed = [&](std::string_view why) {
+    return std::unexpected(
+        PbzxError::decompression(fmt::format("Failed to decompress chunk at offset {}: {}", c.offset, why)));
+  };
+  if (!r) return failed(r.error());
+  if (r->more)
     return std::unexpected(PbzxError::invalid_chunk(
-        c.offset, fmt::format("Decompressed size mismatch: expected {}, got {}", c.uncompressed_size, produced)));
+        c.offset, fmt::format("Decompressed size mismatch: expected {}, got more than {}", c.uncompressed_size,
+                              c.uncompressed_size)));
+  if (!r->ended && r->produced == out.size()) return failed("unexpected end of input");
+  if (r->produced != c.uncompressed_size)
+    return std::unexpected(PbzxError::invalid_chunk(
+        c.offset, fmt::format("Decompressed size mismatch: expected {}, got {}", c.uncompressed_size, r->produced)));
   return {};
 }
 
@@ -91,27 +79,34 @@ std::expected<std::vector<Chunk>, PbzxError> parse_chunks(std::span<const uint8_
     return std::unexpected(PbzxError::invalid_magic({s[0], s[1], s[2], s[3]}));
   std::vector<Chunk> chunks;
   uint64_t total = 0;
-  const uint64_t limit = physical_memory();
-  size_t at = kHeaderSize;
-  while (s.size() - at >= 8) {
-    size_t header = at;
-    if (s.size() - at < kChunkHeaderSize) return std::unexpected(PbzxError(IoError::unexpected_eof()));
-    uint64_t uncompressed = load_be<uint64_t>(s, at);
-    uint64_t compressed = load_be<uint64_t>(s, at + 8);
-    at += kChunkHeaderSize;
+  ByteCursor c(s, kHeaderSize);
+  while (c.remaining() >= 8) {
+    const size_t header = c.position();
+    auto sizes = StructView<kChunkHeaderSize>::of(s, header);
+    if (!sizes) return std::unexpected(PbzxError(IoError::unexpected_eof()));
+    const uint64_t uncompressed = sizes->be<uint64_t, 0>();
+    const uint64_t compressed = sizes->be<uint64_t, 8>();
+    (void)c.skip(kChunkHeaderSize);
     if (uncompressed == 0 && compressed == 0) {
-      if (at != s.size())
+      if (c.remaining() != 0)
         return std::unexpected(PbzxError::invalid_chunk(header, "zero-length chunk header followed by more data"));
       break;
     }
-    if (compressed > s.size() - at) return std::unexpected(PbzxError(IoError::unexpected_eof()));
-    // Declared sizes are untrusted: all chunks together must fit in memory.
-    if (uncompressed > limit - std::min(total, limit))
+    const size_t at = c.position();
+    if (compressed > c.remaining()) return std::unexpected(PbzxError(IoError::unexpected_eof()));
+    // Declared sizes are untrusted: each chunk, and all of them together,
+    // must stay within the caps before anything is reserved.
+    if (uncompressed > kMaxChunkSize)
       return std::unexpected(PbzxError::invalid_chunk(
-          at, fmt::format("declared size {} does not fit in memory", uncompressed)));
+          at, fmt::format("declared size {} is larger than the {} bytes a chunk may hold", uncompressed,
+                          kMaxChunkSize)));
+    if (uncompressed > kMaxPayloadSize - total)
+      return std::unexpected(PbzxError::invalid_chunk(
+          at, fmt::format("declared size {} takes the payload past the {} bytes it may hold", uncompressed,
+                          kMaxPayloadSize)));
     chunks.push_back({s.subspan(at, static_cast<size_t>(compressed)), uncompressed, at, total});
     total += uncompressed;
-    at += static_cast<size_t>(compressed);
+    (void)c.skip(static_cast<size_t>(compressed));
   }
   return chunks;
 }
@@ -131,6 +126,7 @@ std::expected<Buffer, PbzxError> read_pbzx(std::span<const uint8_t> stream) {
     return std::unexpected(PbzxError(IoError::from_errno(ENOMEM)));
   }
   advise_huge_pages(out);
+  DecoderPool decoders;
   auto results = parallel_map<bool, PbzxError>(chunks->size(), [&](size_t i) -> std::expected<bool, PbzxError> {
     const Chunk& c = (*chunks)[i];
     std::span<uint8_t> slice(out.data() + c.out_at, static_cast<size_t>(c.uncompressed_size));
@@ -138,7 +134,7 @@ std::expected<Buffer, PbzxError> read_pbzx(std::span<const uint8_t> stream) {
       std::copy(c.data.begin(), c.data.end(), slice.begin());
       return true;
     }
-    if (auto r = decode_chunk(c, slice); !r) return std::unexpected(r.error());
+    if (auto r = decode_chunk(c, slice, decoders); !r) return std::unexpected(r.error());
     return true;
   });
   if (!results) return std::unexpected(results.error());

@@ -1,11 +1,11 @@
 #include "tev/pbzx/pbzx_writer.h"
 
-#include <lzma.h>
-
 #include <algorithm>
 #include <vector>
 
 #include <fmt/format.h>
+
+#include "tev/common/xz_stream.h"
 
 namespace tev::pbzx {
 namespace {
@@ -14,25 +14,10 @@ void put_be64(std::vector<uint8_t>& out, uint64_t v) {
   for (int i = 7; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-const char* lzma_text(lzma_ret rc) {
-  switch (rc) {
-    case LZMA_MEM_ERROR: return "cannot allocate memory";
-    case LZMA_OPTIONS_ERROR: return "unsupported compression options";
-    case LZMA_UNSUPPORTED_CHECK: return "unsupported integrity check";
-    default: return "internal error";
-  }
-}
-
-// One complete .xz stream (preset encoder, CRC-64 check).
 std::expected<std::vector<uint8_t>, PbzxError> compress(std::span<const uint8_t> piece, uint32_t level) {
-  std::vector<uint8_t> out(lzma_stream_buffer_bound(piece.size()));
-  size_t used = 0;
-  lzma_ret rc = lzma_easy_buffer_encode(level, LZMA_CHECK_CRC64, nullptr, piece.data(), piece.size(), out.data(),
-                                        &used, out.size());
-  if (rc != LZMA_OK)
-    return std::unexpected(PbzxError::compression(fmt::format("Failed to compress chunk: {}", lzma_text(rc))));
-  out.resize(used);
-  return out;
+  auto out = xz_encode(piece, level);
+  if (!out) return std::unexpected(PbzxError::compression(fmt::format("Failed to compress chunk: {}", out.error())));
+  return std::move(*out);
 }
 
 }  // namespace

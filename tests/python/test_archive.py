@@ -139,6 +139,13 @@ class TestPbzxErrors:
             self.open_bytes(tmp_path, stream)
         second = 12 + 16 + len(good) + 16
         assert str(e.value).startswith(f"PBZX error: Decompression error: Failed to decompress chunk at offset {second}: ")
+        # A chunk that would decode past its declared size stops there: 256 MiB
+        # of zeros declared as 1000 bytes fails without decoding the rest.
+        bomb = xz(bytes(256 << 20))
+        with pytest.raises(tev.InvalidFormatError) as e:
+            self.open_bytes(tmp_path, pbzx_header() + chunk(1000, bomb))
+        assert str(e.value) == ("PBZX error: Invalid chunk at offset 28: "
+                                "Decompressed size mismatch: expected 1000, got more than 1000")
         # Equal sizes mean stored raw, even when the bytes are an xz stream.
         raw = xz(b"zz")
         assert self.open_bytes(tmp_path, pbzx_header() + chunk(len(raw), raw)).cpio_data() == raw

@@ -124,7 +124,7 @@ class TestArchive:
             with pytest.raises(tev.DecompressionError) as e:
                 a.extract_partition(1)
             assert str(e.value) == "DMG error: decompression error: zlib decoded 512 bytes, expected 1024"
-            with pytest.raises(tev.IoError, match="^DMG error: I/O error: corrupt deflate stream"):
+            with pytest.raises(tev.DecompressionError, match="^DMG error: decompression error: corrupt deflate stream"):
                 a.extract_partition(2)
             with pytest.raises(tev.UnsupportedError, match="^DMG error: unsupported: ADC compression$"):
                 a.extract_partition(3)
@@ -221,3 +221,25 @@ def test_absurd_run_count_is_a_short_read(tmp_path):
     path2 = write(tmp_path, image(b"", [("p", "1", mish(1, [run(ZERO, 0, 1)], run_count=2**32 - 1))]), "c.dmg")
     with pytest.raises(tev.IoError, match="failed to fill whole buffer"):
         tev.DmgArchive.open(path2)
+
+
+def _extract_digest(path):
+    with tev.DmgArchive.open(path) as archive:
+        return hashlib.sha256(archive.extract_main_partition()).hexdigest()
+
+
+def test_a_child_forked_after_use_decodes_in_parallel(tmp_path):
+    import multiprocessing
+
+    # Many chunks, so that extraction runs on the worker pool.
+    volume = random.Random(7).randbytes(64 * 4096) + bytes(1 << 20)
+    builder = tev.DmgBuilder()
+    builder.chunk_size = 4096
+    builder.add_partition("disk image (Apple_HFS : 1)", volume)
+    path = str(tmp_path / "many.dmg")
+    builder.build(path)
+    expected = hashlib.sha256(volume).hexdigest()
+    assert _extract_digest(path) == expected  # the parent's pool is running now
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        results = [pool.apply_async(_extract_digest, (path,)) for _ in range(2)]
+        assert [r.get(timeout=60) for r in results] == [expected, expected]

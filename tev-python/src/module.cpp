@@ -36,6 +36,11 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The classes and exceptions are created once per process, not per
+    // interpreter, so the module cannot be loaded in a second interpreter.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif

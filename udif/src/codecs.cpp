@@ -4,7 +4,6 @@
 
 #include <bzlib.h>
 #include <libdeflate.h>
-#include <lzma.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -13,30 +12,41 @@
 
 #include <fmt/format.h>
 
+#include "tev/common/xz_stream.h"
 #include "tev/lzfse/lzfse.h"
+#include "tev/udif/extract.h"
 #include "tev/udif/image.h"
 
 namespace tev::udif {
 namespace {
 
 constexpr size_t kZlibInputPiece = 32768;
-constexpr size_t kInputPiece = 8192;
+constexpr size_t kBzip2InputPiece = 8192;
 
 DmgError short_output(std::string_view codec, size_t produced, size_t expected) {
   return DmgError::decompression(fmt::format("{} decoded {} bytes, expected {}", codec, produced, expected));
 }
 
-DmgError codec_io(std::string_view what, const char* detail) {
+std::string with_detail(std::string_view what, const char* detail) {
   std::string text(what);
   if (detail != nullptr && *detail != '\0') text += std::string(": ") + detail;
-  return DmgError::io(IoError::other(std::move(text)));
+  return text;
+}
+
+// Damaged stored bytes are a decoding failure, not a failure to read them.
+DmgError corrupt(std::string_view what, const char* detail) {
+  return DmgError::decompression(with_detail(what, detail));
+}
+
+DmgError codec_io(std::string_view what, const char* detail) {
+  return DmgError::io(IoError::other(with_detail(what, detail)));
 }
 
 // Streams the stored bytes through zlib in 32 KiB pieces, asking only for
 // what remains of the output; a longer stream is simply not read further.
 std::expected<void, DmgError> inflate_streaming(std::span<const uint8_t> stored, std::span<uint8_t> out) {
   z_stream z{};
-  if (inflateInit(&z) != Z_OK) return std::unexpected(codec_io("corrupt deflate stream", z.msg));
+  if (inflateInit(&z) != Z_OK) return std::unexpected(codec_io("zlib decoder failed", z.msg));
   std::unique_ptr<z_stream, decltype(&inflateEnd)> guard(&z, &inflateEnd);
   size_t in_at = 0, produced = 0;
   while (produced < out.size()) {
@@ -54,7 +64,7 @@ std::expected<void, DmgError> inflate_streaming(std::span<const uint8_t> stored,
     produced += got;
     if (rc == Z_STREAM_END) break;
     if (rc == Z_BUF_ERROR && z.avail_in == 0 && in_at == stored.size()) break;  // input ran out
-    if (rc != Z_OK && rc != Z_BUF_ERROR) return std::unexpected(codec_io("corrupt deflate stream", z.msg));
+    if (rc != Z_OK && rc != Z_BUF_ERROR) return std::unexpected(corrupt("corrupt deflate stream", z.msg));
   }
   if (produced < out.size()) return std::unexpected(short_output("zlib", produced, out.size()));
   return {};
@@ -86,7 +96,7 @@ std::expected<void, DmgError> decode_bzip2(std::span<const uint8_t> stored, std:
   size_t in_at = 0, produced = 0;
   while (produced < out.size()) {
     if (b.avail_in == 0 && in_at < stored.size()) {
-      size_t n = std::min(kInputPiece, stored.size() - in_at);
+      size_t n = std::min(kBzip2InputPiece, stored.size() - in_at);
       b.next_in = const_cast<char*>(reinterpret_cast<const char*>(stored.data() + in_at));
       b.avail_in = static_cast<unsigned>(n);
       in_at += n;
@@ -99,49 +109,18 @@ std::expected<void, DmgError> decode_bzip2(std::span<const uint8_t> stored, std:
     size_t got = want - b.avail_out;
     produced += got;
     if (rc == BZ_STREAM_END) break;
-    if (rc != BZ_OK) return std::unexpected(codec_io("corrupt bzip2 stream", nullptr));
+    if (rc != BZ_OK) return std::unexpected(corrupt("corrupt bzip2 stream", nullptr));
     if (got == 0 && b.avail_in == in_before && in_at == stored.size()) break;  // input ran out
   }
   if (produced < out.size()) return std::unexpected(short_output("bzip2", produced, out.size()));
   return {};
 }
 
-const char* lzma_text(lzma_ret rc) {
-  switch (rc) {
-    case LZMA_FORMAT_ERROR: return "not an xz stream";
-    case LZMA_OPTIONS_ERROR: return "unsupported xz options";
-    case LZMA_DATA_ERROR: return "data error";
-    case LZMA_MEM_ERROR: return "out of memory";
-    case LZMA_UNSUPPORTED_CHECK: return "unsupported integrity check";
-    default: return nullptr;
-  }
-}
-
 std::expected<void, DmgError> decode_xz(std::span<const uint8_t> stored, std::span<uint8_t> out) {
-  lzma_stream x = LZMA_STREAM_INIT;
-  if (lzma_stream_decoder(&x, UINT64_MAX, 0) != LZMA_OK)
-    return std::unexpected(codec_io("xz decoder failed", nullptr));
-  std::unique_ptr<lzma_stream, decltype(&lzma_end)> guard(&x, &lzma_end);
-  size_t in_at = 0, produced = 0;
-  while (produced < out.size()) {
-    if (x.avail_in == 0 && in_at < stored.size()) {
-      size_t n = std::min(kInputPiece, stored.size() - in_at);
-      x.next_in = stored.data() + in_at;
-      x.avail_in = n;
-      in_at += n;
-    }
-    size_t want = out.size() - produced;
-    x.next_out = out.data() + produced;
-    x.avail_out = want;
-    lzma_ret rc = lzma_code(&x, LZMA_RUN);
-    size_t got = want - x.avail_out;
-    produced += got;
-    if (rc == LZMA_STREAM_END) break;
-    if (rc == LZMA_BUF_ERROR) break;  // input ran out
-    if (rc != LZMA_OK) return std::unexpected(codec_io("corrupt xz stream", lzma_text(rc)));
-    if (got == 0 && x.avail_in == 0 && in_at == stored.size()) break;
-  }
-  if (produced < out.size()) return std::unexpected(short_output("xz", produced, out.size()));
+  XzDecoder decoder;
+  auto r = decoder.decode(stored, out, false);
+  if (!r) return std::unexpected(corrupt("corrupt xz stream", r.error().c_str()));
+  if (r->produced < out.size()) return std::unexpected(short_output("xz", r->produced, out.size()));
   return {};
 }
 
@@ -241,6 +220,10 @@ std::expected<void, DmgError> decode_run(uint32_t type, std::span<const uint8_t>
 
 std::expected<std::vector<uint8_t>, DmgError> encode_chunk(CompressionKind kind, uint32_t level,
                                                            std::span<const uint8_t> input) {
+  // Also what keeps every size within the codecs' 32-bit counts.
+  if (input.size() > kMaxChunkSize)
+    return std::unexpected(DmgError::compression(
+        fmt::format("a chunk of {} bytes is larger than the {} bytes a chunk may hold", input.size(), kMaxChunkSize)));
   switch (kind) {
     case CompressionKind::Raw: return std::vector<uint8_t>(input.begin(), input.end());
     case CompressionKind::Zlib: return encode_zlib(level, input);

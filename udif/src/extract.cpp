@@ -1,5 +1,6 @@
-// Reassembling a partition from its runs, in memory (in parallel) or as a
-// stream into a sink.
+// Reassembling a partition from its runs: one plan that checks every run,
+// and one executor that decodes windows of runs in parallel and delivers
+// them, in order, into a buffer or a sink.
 #include "tev/udif/extract.h"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "tev/common/checked.h"
 #include "tev/common/memory.h"
 #include "tev/common/worker_pool.h"
 #include "tev/udif/codecs.h"
@@ -14,33 +16,17 @@
 namespace tev::udif {
 namespace {
 
-// Long stretches of zeros are written in pieces of this size.
-constexpr size_t kZeroPiece = 1 << 20;
+// Long stretches of zeros, and raw runs too long for a window, are written
+// in pieces of this size.
+constexpr size_t kPiece = 1 << 20;
 
-// Streaming decodes the compressed runs of a window of consecutive runs in
-// parallel, then writes the window in order; memory stays bounded by the
-// window, not the image.
+// A window is at most this many runs per worker and, past its first run,
+// at most kWindowBytes of buffers: memory stays bounded by the window, not
+// the partition.
 constexpr size_t kWindowRunsPerWorker = 4;
 constexpr uint64_t kWindowBytes = 64 << 20;
 
-// The bytes a window's decoded runs may take: the first run always gets in,
-// later ones while they fit in kWindowBytes.
-class WindowBudget {
- public:
-  bool admit(uint64_t length) {
-    if (used_ > 0 && length > kWindowBytes - std::min(used_, kWindowBytes)) return false;
-    used_ += std::max<uint64_t>(std::min(length, kWindowBytes), 1);
-    return true;
-  }
-
- private:
-  uint64_t used_ = 0;
-};
-
-struct DecodedRun {
-  std::vector<uint8_t> stored, bytes;
-  std::expected<void, DmgError> status;
-};
+bool is_copy(uint32_t type) { return type == run_type::kRaw || type == run_type::kIgnore; }
 
 bool stores_bytes(const BlockRun& run) {
   switch (run.type) {
@@ -54,50 +40,16 @@ bool stores_bytes(const BlockRun& run) {
   }
 }
 
-// Bytes of a sector count, saturating instead of wrapping.
-uint64_t sector_bytes(uint64_t sectors) {
-  return sectors > UINT64_MAX / kSectorSize ? UINT64_MAX : sectors * kSectorSize;
-}
-
-// Sizes read from block tables are untrusted; nothing larger than the
-// machine's memory is ever allocated for them.
-std::expected<uint64_t, DmgError> byte_length(uint64_t sectors, std::string_view what) {
-  if (sectors > physical_memory() / kSectorSize)
-    return std::unexpected(
-        DmgError::invalid_block_map(fmt::format("{} of {} sectors is too large to hold in memory", what, sectors)));
-  return sectors * kSectorSize;
-}
-
 // Where a run's stored bytes lie in the file: the data fork, then the block
 // table's data offset (non-zero in older images), then the run's offset.
 std::expected<uint64_t, DmgError> stored_offset(const DmgImage& image, const BlockTable& table,
                                                 const BlockRun& run) {
-  uint64_t a = image.trailer.data_fork_offset, b = table.data_offset, c = run.compressed_offset;
-  if (b > UINT64_MAX - a || c > UINT64_MAX - a - b)
-    return std::unexpected(DmgError::invalid_block_map("block run offset overflows"));
-  return a + b + c;
-}
-
-// The stored bytes' offset, once checked to lie within the file (reading
-// beyond it would come up short).
-std::expected<uint64_t, DmgError> stored_range(const DmgImage& image, const BlockTable& table, const BlockRun& run) {
-  auto offset = stored_offset(image, table, run);
-  if (!offset) return std::unexpected(offset.error());
-  const uint64_t size = image.source.size();
-  if (*offset > size || run.compressed_length > size - *offset)
+  auto at = checked_add(image.trailer.data_fork_offset, table.data_offset);
+  if (at) at = checked_add(*at, run.compressed_offset);
+  if (!at) return std::unexpected(DmgError::invalid_block_map("block run offset overflows"));
+  if (!range_fits(*at, run.compressed_length, image.source.size()))
     return std::unexpected(DmgError(IoError::unexpected_eof()));
-  return offset;
-}
-
-// Reads a run's stored bytes into `buffer`, which is reused from run to run
-// (a fresh megabyte per run costs more in page faults than the read itself).
-std::expected<std::span<const uint8_t>, DmgError> read_stored(const DmgImage& image, const BlockTable& table,
-                                                              const BlockRun& run, std::vector<uint8_t>& buffer) {
-  auto offset = stored_range(image, table, run);
-  if (!offset) return std::unexpected(offset.error());
-  buffer.resize(static_cast<size_t>(run.compressed_length));
-  if (auto r = image.source.read_exact_at(*offset, buffer); !r) return std::unexpected(DmgError(r.error()));
-  return std::span<const uint8_t>(buffer);
+  return *at;
 }
 
 std::expected<const PartitionEntry*, DmgError> partition_by_id(const DmgImage& image, int32_t id) {
@@ -117,16 +69,128 @@ std::expected<int32_t, DmgError> largest(const DmgImage& image, bool (*accept)(s
 bool is_file_system(std::string_view name) {
   return name.find("Apple_HFS") != std::string_view::npos || name.find("Apple_APFS") != std::string_view::npos;
 }
-bool is_hfs(std::string_view name) { return name.find("Apple_HFS") != std::string_view::npos; }
 bool any(std::string_view) { return true; }
 
 std::expected<void, DmgError> write_zeros(ByteSink& sink, uint64_t count) {
-  static const std::vector<uint8_t> zeros(kZeroPiece, 0);
+  static const std::vector<uint8_t> zeros(kPiece, 0);
   while (count > 0) {
     size_t n = static_cast<size_t>(std::min<uint64_t>(count, zeros.size()));
     if (auto r = sink.write(std::span(zeros).first(n)); !r) return std::unexpected(DmgError(r.error()));
     count -= n;
   }
+  return {};
+}
+
+// The bytes of a run's sector range, refused past what a partition may hold.
+std::expected<uint64_t, DmgError> byte_length(uint64_t sectors, std::string_view what) {
+  uint64_t bytes = saturating_mul(sectors, kSectorSize);
+  if (bytes > kMaxPartitionSize)
+    return std::unexpected(DmgError::invalid_block_map(
+        fmt::format("{} of {} sectors is larger than the {} bytes a partition may hold", what, sectors,
+                    kMaxPartitionSize)));
+  return bytes;
+}
+
+// Where the executor puts decoded runs: straight into a buffer, or into a
+// sink in partition order.
+struct Target {
+  std::span<uint8_t> memory;
+  ByteSink* sink = nullptr;
+};
+
+// A run that does not fit in a window in streaming mode: a long raw run,
+// copied to the sink in pieces when its turn comes.
+bool copied_in_pieces(const PartitionPlan::Job& job, const Target& target) {
+  return target.sink != nullptr && is_copy(job.type) && job.length > kWindowBytes;
+}
+
+// What a window's run costs in buffers.
+uint64_t window_cost(const PartitionPlan::Job& job, const Target& target) {
+  if (target.sink == nullptr) return is_copy(job.type) ? 0 : job.stored_length;
+  if (copied_in_pieces(job, target)) return 0;
+  return job.length + (is_copy(job.type) ? 0 : job.stored_length);
+}
+
+struct Slot {
+  std::vector<uint8_t> stored, bytes;
+  std::expected<void, DmgError> status;
+};
+
+// Decodes one run into `out` (exactly its length): raw runs are read in
+// place and the rest of their range zeroed, codec runs go through a stored
+// buffer that the slot keeps from window to window.
+std::expected<void, DmgError> decode_job(const DmgImage& image, const PartitionPlan::Job& job,
+                                         std::vector<uint8_t>& stored, std::span<uint8_t> out) {
+  if (is_copy(job.type)) {
+    auto head = out.first(static_cast<size_t>(job.stored_length));
+    if (auto r = image.source.read_exact_at(job.stored_offset, head); !r) return std::unexpected(DmgError(r.error()));
+    std::fill(out.begin() + static_cast<ptrdiff_t>(head.size()), out.end(), 0);
+    return {};
+  }
+  stored.resize(static_cast<size_t>(job.stored_length));
+  if (auto r = image.source.read_exact_at(job.stored_offset, stored); !r) return std::unexpected(DmgError(r.error()));
+  return decode_run(job.type, stored, out);
+}
+
+std::expected<void, DmgError> copy_in_pieces(const DmgImage& image, const PartitionPlan::Job& job,
+                                             std::vector<uint8_t>& buffer, ByteSink& sink) {
+  buffer.resize(kPiece);
+  for (uint64_t done = 0; done < job.stored_length;) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, job.stored_length - done));
+    auto piece = std::span(buffer).first(n);
+    if (auto r = image.source.read_exact_at(job.stored_offset + done, piece); !r)
+      return std::unexpected(DmgError(r.error()));
+    if (auto r = sink.write(piece); !r) return std::unexpected(DmgError(r.error()));
+    done += n;
+  }
+  return write_zeros(sink, job.length - job.stored_length);
+}
+
+std::expected<void, DmgError> execute(const DmgImage& image, const PartitionPlan& plan, Target target) {
+  const size_t window_runs = kWindowRunsPerWorker * WorkerPool::instance().worker_count();
+  std::vector<Slot> slots(std::min(window_runs, plan.jobs.size()));
+  uint64_t written = 0;
+  for (size_t begin = 0; begin < plan.jobs.size();) {
+    size_t end = begin;
+    for (uint64_t used = 0; end < plan.jobs.size() && end - begin < window_runs; ++end) {
+      uint64_t cost = window_cost(plan.jobs[end], target);
+      if (end > begin && cost > kWindowBytes - std::min(used, kWindowBytes)) break;
+      used += cost;
+    }
+    WorkerPool::instance().run(end - begin, [&](size_t k) {
+      const auto& job = plan.jobs[begin + k];
+      Slot& slot = slots[k];
+      if (copied_in_pieces(job, target)) {
+        slot.status = {};
+        return;
+      }
+      std::span<uint8_t> out;
+      if (target.sink == nullptr) {
+        out = target.memory.subspan(static_cast<size_t>(job.slice), static_cast<size_t>(job.length));
+      } else {
+        slot.bytes.resize(static_cast<size_t>(job.length));  // filled whole by decode_job or it fails
+        out = slot.bytes;
+      }
+      slot.status = decode_job(image, job, slot.stored, out);
+    });
+    for (size_t k = 0; k < end - begin; ++k) {
+      const auto& job = plan.jobs[begin + k];
+      if (!slots[k].status) return std::unexpected(slots[k].status.error());
+      if (target.sink == nullptr) continue;
+      if (auto r = write_zeros(*target.sink, job.slice - written); !r) return r;
+      if (copied_in_pieces(job, target)) {
+        if (auto r = copy_in_pieces(image, job, slots[k].stored, *target.sink); !r) return r;
+      } else if (auto r = target.sink->write(slots[k].bytes); !r) {
+        return std::unexpected(DmgError(r.error()));
+      }
+      written = job.slice + job.length;
+    }
+    // Buffers grown for one long run are not kept for the rest.
+    for (auto& slot : slots)
+      if (slot.bytes.capacity() > kWindowBytes || slot.stored.capacity() > kWindowBytes) slot = Slot{};
+    begin = end;
+  }
+  if (target.sink != nullptr) return write_zeros(*target.sink, plan.size - written);
   return {};
 }
 
@@ -144,25 +208,22 @@ std::expected<int32_t, DmgError> select_main_partition(const DmgImage& image) {
   return fs ? fs : largest(image, any);
 }
 
-std::expected<int32_t, DmgError> select_hfs_partition(const DmgImage& image) {
-  auto hfs = largest(image, is_hfs);
-  if (!hfs) return std::unexpected(DmgError::file_not_found("no HFS+/HFSX partition found"));
-  return hfs;
-}
-
-std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int32_t id) {
+std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int32_t id, LongRawRuns long_raw) {
   auto p = partition_by_id(image, id);
   if (!p) return std::unexpected(p.error());
   const BlockTable& table = (*p)->table;
   const uint64_t file_size = image.source.size();
 
   PartitionPlan plan;
+  auto size = byte_length(table.sector_count, "a partition");
+  if (!size) return std::unexpected(size.error());
+  plan.size = *size;
   uint64_t stored_total = 0;
   for (const BlockRun& run : table.runs) {
     if (run.type == run_type::kAdc) return std::unexpected(DmgError::unsupported("ADC compression"));
     if (!stores_bytes(run)) continue;
     // Checked here, in table order, so that decoding may read them later.
-    auto offset = stored_range(image, table, run);
+    auto offset = stored_offset(image, table, run);
     if (!offset) return std::unexpected(offset.error());
     // Stored ranges of a real image never overlap, so together they fit in
     // the file; a table that says otherwise would make us read it many times.
@@ -171,12 +232,19 @@ std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int
     stored_total += run.compressed_length;
     auto length = byte_length(run.sector_count, "a block run");
     if (!length) return std::unexpected(length.error());
-    uint64_t at = sector_bytes(run.sector_number);
-    plan.jobs.push_back({run.type, *offset, run.compressed_length, at, *length});
+    uint64_t stored_length = run.compressed_length;
+    if (is_copy(run.type) && stored_length > *length) {
+      if (long_raw == LongRawRuns::Refuse)
+        return std::unexpected(DmgError::invalid_block_map(
+            fmt::format("block run stores {} bytes but declares only {}", stored_length, *length)));
+      stored_length = *length;  // the rest has no place in the partition
+    }
+    if (!is_copy(run.type) && (*length > kMaxChunkSize || stored_length > kMaxChunkSize))
+      return std::unexpected(DmgError::invalid_block_map(
+          fmt::format("compressed block run of {} bytes ({} stored) is larger than the {} bytes a chunk may hold",
+                      *length, stored_length, kMaxChunkSize)));
+    plan.jobs.push_back({run.type, *offset, stored_length, saturating_mul(run.sector_number, kSectorSize), *length});
   }
-  auto size = byte_length(table.sector_count, "a partition");
-  if (!size) return std::unexpected(size.error());
-  plan.size = *size;
 
   // Slices are laid out by a sweep, so they never overlap: a run that starts
   // before the end of the previous one is placed right after it.
@@ -185,7 +253,7 @@ std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int
   uint64_t cursor = 0;
   for (auto& job : plan.jobs) {
     cursor = std::max(cursor, job.slice);
-    if (job.length > plan.size || cursor > plan.size - job.length)
+    if (!range_fits(cursor, job.length, plan.size))
       return std::unexpected(DmgError::invalid_block_map(fmt::format(
           "block run at byte {} of {} bytes reaches past the partition's {} bytes", cursor, job.length, plan.size)));
     job.slice = cursor;
@@ -198,69 +266,18 @@ std::expected<void, DmgError> decode_partition(const DmgImage& image, const Part
                                                std::span<uint8_t> out) {
   if (out.size() != plan.size) return std::unexpected(DmgError::invalid_block_map("output of the wrong size"));
   advise_huge_pages(out);
-  // Only the bytes no run writes need zeroing: the gaps, and the tails of
-  // raw runs that store less than they cover.
+  // Only the bytes no run writes need zeroing: the gaps between runs.
   uint64_t zeroed_to = 0;
   for (const auto& job : plan.jobs) {
-    std::fill(out.begin() + zeroed_to, out.begin() + job.slice, 0);
+    std::fill(out.begin() + static_cast<ptrdiff_t>(zeroed_to), out.begin() + static_cast<ptrdiff_t>(job.slice), 0);
     zeroed_to = job.slice + job.length;
   }
-  std::fill(out.begin() + zeroed_to, out.end(), 0);
-
-  // Each task reads its run's stored bytes into a buffer of its thread's and
-  // decodes them into its own slice.
-  auto results = parallel_map<bool, DmgError>(plan.jobs.size(), [&](size_t i) -> std::expected<bool, DmgError> {
-    const auto& job = plan.jobs[i];
-    thread_local std::vector<uint8_t> stored;
-    if (stored.size() < job.stored_length) stored.resize(job.stored_length);
-    std::span<uint8_t> in(stored.data(), job.stored_length);
-    if (auto r = image.source.read_exact_at(job.stored_offset, in); !r) return std::unexpected(DmgError(r.error()));
-    std::span<uint8_t> slice = out.subspan(job.slice, job.length);
-    if (job.type == run_type::kRaw || job.type == run_type::kIgnore) {
-      size_t n = std::min(in.size(), slice.size());
-      std::copy_n(in.begin(), n, slice.begin());
-      std::fill(slice.begin() + n, slice.end(), 0);
-      return true;
-    }
-    if (auto r = decode_run(job.type, in, slice); !r) return std::unexpected(r.error());
-    return true;
-  });
-  if (!results) return std::unexpected(results.error());
-  return {};
+  std::fill(out.begin() + static_cast<ptrdiff_t>(zeroed_to), out.end(), 0);
+  return execute(image, plan, Target{out, nullptr});
 }
 
 std::expected<void, DmgError> decode_partition_to(const DmgImage& image, const PartitionPlan& plan, ByteSink& sink) {
-  const size_t window_runs = kWindowRunsPerWorker * WorkerPool::instance().worker_count();
-  std::vector<DecodedRun> slots(window_runs);
-  uint64_t written = 0;
-  for (size_t begin = 0; begin < plan.jobs.size();) {
-    size_t end = begin;
-    WindowBudget budget;
-    while (end < plan.jobs.size() && end - begin < window_runs && budget.admit(plan.jobs[end].length)) ++end;
-    WorkerPool::instance().run(end - begin, [&](size_t k) {
-      const auto& job = plan.jobs[begin + k];
-      DecodedRun& slot = slots[k];
-      slot.stored.resize(static_cast<size_t>(job.stored_length));
-      if (auto r = image.source.read_exact_at(job.stored_offset, slot.stored); !r) {
-        slot.status = std::unexpected(DmgError(r.error()));
-        return;
-      }
-      if (job.type == run_type::kRaw || job.type == run_type::kIgnore)
-        slot.bytes.assign(static_cast<size_t>(job.length), 0);  // the rest of a short raw run is zero
-      else
-        slot.bytes.resize(static_cast<size_t>(job.length));  // the codecs fill it whole or fail
-      slot.status = decode_run(job.type, slot.stored, slot.bytes);
-    });
-    for (size_t k = 0; k < end - begin; ++k) {
-      const auto& job = plan.jobs[begin + k];
-      if (!slots[k].status) return std::unexpected(slots[k].status.error());
-      if (auto r = write_zeros(sink, job.slice - written); !r) return r;
-      if (auto r = sink.write(slots[k].bytes); !r) return std::unexpected(DmgError(r.error()));
-      written = job.slice + job.length;
-    }
-    begin = end;
-  }
-  return write_zeros(sink, plan.size - written);
+  return execute(image, plan, Target{{}, &sink});
 }
 
 std::expected<std::vector<uint8_t>, DmgError> extract_partition_memory(const DmgImage& image, int32_t id) {
@@ -268,7 +285,7 @@ std::expected<std::vector<uint8_t>, DmgError> extract_partition_memory(const Dmg
   if (!plan) return std::unexpected(plan.error());
   std::vector<uint8_t> out;
   try {
-    out.resize(plan->size);
+    out.resize(static_cast<size_t>(plan->size));
   } catch (const std::bad_alloc&) {
     return std::unexpected(DmgError::io(IoError::from_errno(ENOMEM)));
   }
@@ -276,106 +293,17 @@ std::expected<std::vector<uint8_t>, DmgError> extract_partition_memory(const Dmg
   return out;
 }
 
-namespace {
-
-bool is_compressed(uint32_t type) {
-  return type == run_type::kZlib || type == run_type::kBzip2 || type == run_type::kLzfse || type == run_type::kXz;
-}
-
-std::expected<void, DmgError> decode_for_stream(const DmgImage& image, const BlockTable& table,
-                                                const BlockRun& run, DecodedRun& slot) {
-  auto stored = read_stored(image, table, run, slot.stored);
-  if (!stored) return std::unexpected(stored.error());
-  auto length = byte_length(run.sector_count, "a block run");
-  if (!length) return std::unexpected(length.error());
-  // The codecs fill the whole output or fail, so the buffer needs no zeroing.
-  slot.bytes.resize(static_cast<size_t>(*length));
-  return decode_run(run.type, *stored, slot.bytes);
-}
-
-}  // namespace
-
 std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image, int32_t id, ByteSink& sink) {
-  auto p = partition_by_id(image, id);
-  if (!p) return std::unexpected(p.error());
-  const BlockTable& table = (*p)->table;
-  const auto& runs = table.runs;
-  const size_t window_runs = kWindowRunsPerWorker * WorkerPool::instance().worker_count();
-  uint64_t written = 0;
-  std::vector<uint8_t> stored_buffer;
-  std::vector<DecodedRun> slots(window_runs);
-
-  for (size_t begin = 0; begin < runs.size();) {
-    // The window: up to window_runs runs, ending early once its compressed
-    // runs would decode to more than kWindowBytes.
-    size_t end = begin;
-    WindowBudget budget;
-    std::vector<size_t> compressed;
-    while (end < runs.size() && end - begin < window_runs) {
-      const BlockRun& run = runs[end];
-      if (is_compressed(run.type)) {
-        if (!budget.admit(sector_bytes(run.sector_count))) break;
-        compressed.push_back(end);
-      }
-      ++end;
-    }
-    WorkerPool::instance().run(compressed.size(), [&](size_t k) {
-      slots[k].status = decode_for_stream(image, table, runs[compressed[k]], slots[k]);
-    });
-
-    size_t next_compressed = 0;
-    for (size_t i = begin; i < end; ++i) {
-      const BlockRun& run = runs[i];
-      if (run.type == run_type::kComment || run.type == run_type::kTerminator) continue;
-      uint64_t start = sector_bytes(run.sector_number);
-      if (run.sector_count > UINT64_MAX / kSectorSize)
-        return std::unexpected(DmgError::invalid_block_map("block run length overflows"));
-      uint64_t length = run.sector_count * kSectorSize;
-      if (written < start) {
-        if (auto r = write_zeros(sink, start - written); !r) return std::unexpected(r.error());
-        written = start;
-      }
-      if (is_compressed(run.type)) {
-        DecodedRun& slot = slots[next_compressed++];
-        if (!slot.status) return std::unexpected(slot.status.error());
-        if (auto r = sink.write(slot.bytes); !r) return std::unexpected(DmgError(r.error()));
-      } else if (run.type == run_type::kAdc) {
-        return std::unexpected(DmgError::unsupported("ADC compression"));
-      } else if ((run.type == run_type::kRaw || run.type == run_type::kIgnore) && run.compressed_length > 0) {
-        auto stored = read_stored(image, table, run, stored_buffer);
-        if (!stored) return std::unexpected(stored.error());
-        if (auto r = sink.write(*stored); !r) return std::unexpected(DmgError(r.error()));
-        if (stored->size() > length)
-          return std::unexpected(DmgError::invalid_block_map(fmt::format(
-              "block run stores {} bytes but declares only {}", stored->size(), length)));
-        if (auto r = write_zeros(sink, length - stored->size()); !r) return std::unexpected(r.error());
-      } else {
-        // Zero fill, and raw or ignore runs that store nothing.
-        if (auto r = write_zeros(sink, length); !r) return std::unexpected(r.error());
-      }
-      written += length;
-    }
-    begin = end;
-  }
-  uint64_t size = sector_bytes(table.sector_count);
-  if (written < size) {
-    if (auto r = write_zeros(sink, size - written); !r) return std::unexpected(r.error());
-    written = size;
-  }
-  return written;
+  auto plan = plan_partition(image, id, LongRawRuns::Refuse);
+  if (!plan) return std::unexpected(plan.error());
+  if (auto r = decode_partition_to(image, *plan, sink); !r) return std::unexpected(r.error());
+  return plan->size;
 }
 
 std::expected<int32_t, DmgError> find_by_name(const DmgImage& image, std::string_view name) {
   for (const auto& p : image.partitions)
     if (p.name == name) return p.id;
   return std::unexpected(DmgError::file_not_found(std::string(name)));
-}
-
-std::expected<std::vector<uint8_t>, DmgError> extract_partition_by_name(const DmgImage& image,
-                                                                        std::string_view name) {
-  auto id = find_by_name(image, name);
-  if (!id) return std::unexpected(id.error());
-  return extract_partition_memory(image, *id);
 }
 
 std::string_view partition_type(std::string_view name) {
@@ -389,9 +317,9 @@ std::vector<PartitionSummary> partition_list(const DmgImage& image) {
   std::vector<PartitionSummary> out;
   for (const auto& p : image.partitions) {
     uint64_t compressed = 0;
-    for (const auto& r : p.table.runs) compressed += r.compressed_length;
-    out.push_back({p.name, p.id, p.table.sector_count, p.table.sector_count * kSectorSize, compressed,
-                   std::string(partition_type(p.name))});
+    for (const auto& r : p.table.runs) compressed = saturating_add(compressed, r.compressed_length);
+    out.push_back({p.name, p.id, p.table.sector_count, saturating_mul(p.table.sector_count, kSectorSize),
+                   compressed, std::string(partition_type(p.name))});
   }
   return out;
 }
@@ -403,8 +331,8 @@ ImageStats image_stats(const DmgImage& image) {
   s.data_fork_length = image.trailer.data_fork_length;
   s.partition_count = image.partitions.size();
   for (const auto& p : image.partitions) {
-    s.total_uncompressed += p.table.sector_count * kSectorSize;
-    for (const auto& r : p.table.runs) s.total_compressed += r.compressed_length;
+    s.total_uncompressed = saturating_add(s.total_uncompressed, saturating_mul(p.table.sector_count, kSectorSize));
+    for (const auto& r : p.table.runs) s.total_compressed = saturating_add(s.total_compressed, r.compressed_length);
   }
   s.compression_ratio = s.total_uncompressed == 0
                             ? 1.0

@@ -5,45 +5,18 @@
 #include <algorithm>
 
 #include "tev/common/byte_cursor.h"
+#include "tev/common/checked.h"
 #include "tev/udif/image.h"
+#include "layout.h"
 
 namespace tev::udif {
 namespace {
 
-// The trailer's fields up to the sector count; the last 12 bytes are unused.
-constexpr size_t kTrailerFieldsSize = 500;
 // The data fork is checksummed in pieces of this size, never read whole.
 constexpr size_t kChecksumPiece = 1 << 20;
 
-KolyTrailer decode_trailer(std::span<const uint8_t> b) {
-  KolyTrailer t;
-  t.version = load_be<uint32_t>(b, 4);
-  t.header_size = load_be<uint32_t>(b, 8);
-  t.flags = load_be<uint32_t>(b, 12);
-  t.running_data_fork_offset = load_be<uint64_t>(b, 16);
-  t.data_fork_offset = load_be<uint64_t>(b, 24);
-  t.data_fork_length = load_be<uint64_t>(b, 32);
-  t.resource_fork_offset = load_be<uint64_t>(b, 40);
-  t.resource_fork_length = load_be<uint64_t>(b, 48);
-  t.segment_number = load_be<uint32_t>(b, 56);
-  t.segment_count = load_be<uint32_t>(b, 60);
-  std::copy_n(b.begin() + 64, 16, t.segment_id.begin());
-  t.data_checksum = UdifChecksum::parse(b, 80);
-  t.xml_offset = load_be<uint64_t>(b, 216);
-  t.xml_length = load_be<uint64_t>(b, 224);
-  // 120 reserved bytes follow the resource map's length.
-  t.master_checksum = UdifChecksum::parse(b, 352);
-  t.image_variant = load_be<uint32_t>(b, 488);
-  t.sector_count = load_be<uint64_t>(b, 492);
-  return t;
-}
-
-bool range_in_file(uint64_t offset, uint64_t length, uint64_t size) {
-  return offset <= size && length <= size - offset;
-}
-
 std::expected<uint32_t, DmgError> data_fork_crc(const ByteSource& source, const KolyTrailer& t) {
-  if (!range_in_file(t.data_fork_offset, t.data_fork_length, source.size()))
+  if (!range_fits(t.data_fork_offset, t.data_fork_length, source.size()))
     return std::unexpected(DmgError(IoError::unexpected_eof()));
   std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(kChecksumPiece, t.data_fork_length)));
   uLong crc = crc32(0, nullptr, 0);
@@ -73,11 +46,12 @@ std::expected<DmgImage, DmgError> open_dmg(const std::string& path) {
 
 std::expected<DmgImage, DmgError> open_dmg(ByteSource source) {
   if (source.size() < kTrailerSize) return std::unexpected(DmgError(IoError::unexpected_eof()));
-  uint8_t raw[kTrailerFieldsSize];
+  uint8_t raw[layout::kTrailerFieldsSize];
   if (auto r = source.read_exact_at(source.size() - kTrailerSize, raw); !r)
     return std::unexpected(DmgError(r.error()));
   if (!std::equal(raw, raw + 4, "koly")) return std::unexpected(DmgError::invalid_magic());
-  KolyTrailer trailer = decode_trailer(raw);
+  KolyTrailer trailer;
+  layout::koly_fields(trailer, layout::Reader<layout::kTrailerFieldsSize>{*StructView<layout::kTrailerFieldsSize>::of(raw)});
 
   if (trailer.data_checksum.has_crc32()) {
     auto crc = data_fork_crc(source, trailer);

@@ -8,6 +8,8 @@
 #include <fmt/format.h>
 
 #include "tev/common/base64.h"
+#include "tev/common/byte_cursor.h"
+#include "layout.h"
 
 namespace tev::udif {
 namespace {
@@ -15,15 +17,13 @@ namespace {
 constexpr uint32_t kAttributes = 0x50;
 constexpr uint64_t kMinChunk = 4096;
 
-void put_be(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-void put_checksum(std::vector<uint8_t>& out, uint32_t type, uint32_t crc) {
-  put_be(out, type, 4);
-  put_be(out, 32, 4);
-  put_be(out, crc, 4);
-  out.insert(out.end(), 124, 0);
+// A CRC-32 checksum block: 32 bits, stored in the first four value bytes.
+UdifChecksum crc32_checksum(uint32_t type, uint32_t crc) {
+  UdifChecksum c;
+  c.type = type;
+  c.size = 32;
+  store_be(std::span<uint8_t, 128>(c.value), Field<uint32_t, 0>{}, crc);
+  return c;
 }
 
 uint32_t crc_of(uint32_t crc, std::span<const uint8_t> bytes) {
@@ -136,24 +136,20 @@ std::string UdifWriter::resource_map() const {
       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
       "<plist version=\"1.0\">\n<dict>\n\t<key>resource-fork</key>\n\t<dict>\n\t\t<key>blkx</key>\n\t\t<array>\n";
   for (const auto& p : partitions_) {
-    std::vector<uint8_t> t = {'m', 'i', 's', 'h'};
-    put_be(t, 1, 4);
-    put_be(t, p.first_sector, 8);
-    put_be(t, p.sector_count, 8);
-    put_be(t, 0, 8);
-    put_be(t, 0, 4);
-    put_be(t, p.runs.size(), 4);
-    t.insert(t.end(), 24, 0);
-    put_checksum(t, UdifChecksum::kCrc32, p.checksum);
-    put_be(t, p.runs.size(), 4);
-    for (const auto& r : p.runs) {
-      put_be(t, r.type, 4);
-      put_be(t, r.comment, 4);
-      put_be(t, r.sector_number, 8);
-      put_be(t, r.sector_count, 8);
-      put_be(t, r.compressed_offset, 8);
-      put_be(t, r.compressed_length, 8);
-    }
+    BlockTable table;
+    table.version = 1;
+    table.first_sector = p.first_sector;
+    table.sector_count = p.sector_count;
+    table.block_descriptors = static_cast<uint32_t>(p.runs.size());
+    table.checksum = crc32_checksum(UdifChecksum::kCrc32, p.checksum);
+    std::vector<uint8_t> t(kBlockTableHeaderSize + kRunSize * p.runs.size(), 0);
+    std::copy_n("mish", 4, t.begin());
+    std::span<uint8_t, kBlockTableHeaderSize> header(t.data(), kBlockTableHeaderSize);
+    layout::mish_fields(table, layout::Writer<kBlockTableHeaderSize>{header});
+    store_be(header, layout::kRunCount, static_cast<uint32_t>(p.runs.size()));
+    for (size_t i = 0; i < p.runs.size(); ++i)
+      layout::run_fields(p.runs[i], layout::Writer<kRunSize>{
+                                        std::span<uint8_t, kRunSize>(t.data() + kBlockTableHeaderSize + kRunSize * i, kRunSize)});
     std::string name = xml_text(p.name);
     x += "\t\t\t<dict>\n";
     x += fmt::format("\t\t\t\t<key>Attributes</key>\n\t\t\t\t<string>0x{:04x}</string>\n", p.attributes);
@@ -176,31 +172,28 @@ std::vector<uint8_t> UdifWriter::trailer(uint64_t xml_length) const {
   uint64_t sectors = 0;
   if (!options_.skip_checksums) {
     data_crc = data_crc_;
-    std::vector<uint8_t> words;
-    for (const auto& p : partitions_) put_be(words, p.checksum, 4);
+    std::vector<uint8_t> words(4 * partitions_.size());
+    for (size_t i = 0; i < partitions_.size(); ++i)
+      store_be(std::span<uint8_t, 4>(words.data() + 4 * i, 4), Field<uint32_t, 0>{}, partitions_[i].checksum);
     master = crc_of(static_cast<uint32_t>(crc32(0, nullptr, 0)), words);
   }
   for (const auto& p : partitions_) sectors = std::max(sectors, p.first_sector + p.sector_count);
-  std::vector<uint8_t> t = {'k', 'o', 'l', 'y'};
-  put_be(t, 4, 4);    // version
-  put_be(t, 512, 4);  // header size
-  put_be(t, 1, 4);    // flags
-  put_be(t, 0, 8);    // running data fork offset
-  put_be(t, 0, 8);    // data fork offset
-  put_be(t, written_, 8);
-  put_be(t, 0, 8);
-  put_be(t, 0, 8);
-  put_be(t, 1, 4);  // segment number
-  put_be(t, 1, 4);  // segment count
-  t.insert(t.end(), 16, 0);
-  put_checksum(t, type, data_crc);
-  put_be(t, written_, 8);  // the resource map follows the data fork
-  put_be(t, xml_length, 8);
-  t.insert(t.end(), 120, 0);
-  put_checksum(t, type, master);
-  put_be(t, 1, 4);  // image variant
-  put_be(t, sectors, 8);
-  t.resize(kTrailerSize, 0);
+  KolyTrailer k;
+  k.version = 4;
+  k.header_size = kTrailerSize;
+  k.flags = 1;
+  k.data_fork_length = written_;
+  k.segment_number = 1;
+  k.segment_count = 1;
+  k.data_checksum = crc32_checksum(type, data_crc);
+  k.xml_offset = written_;  // the resource map follows the data fork
+  k.xml_length = xml_length;
+  k.master_checksum = crc32_checksum(type, master);
+  k.image_variant = 1;
+  k.sector_count = sectors;
+  std::vector<uint8_t> t(kTrailerSize, 0);
+  std::copy_n("koly", 4, t.begin());
+  layout::koly_fields(k, layout::Writer<kTrailerSize>{std::span<uint8_t, kTrailerSize>(t.data(), kTrailerSize)});
   return t;
 }
 

@@ -58,13 +58,13 @@ TEST(ApfsNodes, ValuesEndBeforeTheTreeInfoOfARoot) {
   put64(leaf, 4096 - 16, 0x1111);
   auto n = decode_node(leaf);
   ASSERT_TRUE(n);
-  EXPECT_EQ(load_le<uint64_t>(*entry_value(*n, 0, {}), 0), 0x1111u);
+  EXPECT_EQ(*read_le<uint64_t>(*entry_value(*n, 0, {}), 0), 0x1111u);
   auto root = one_entry_node(kNodeLeaf | kNodeRoot, 8, 16, 16);
   put64(root, 4096 - 40 - 16, 0x2222);
   auto r = decode_node(root);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->value_area_end, 4096u - 40);
-  EXPECT_EQ(load_le<uint64_t>(*entry_value(*r, 0, {}), 0), 0x2222u);
+  EXPECT_EQ(*read_le<uint64_t>(*entry_value(*r, 0, {}), 0), 0x2222u);
   // The fixed sizes of a root that declares none are 16 and 16.
   EXPECT_EQ(r->fixed_sizes().key, 16u);
   EXPECT_EQ(r->fixed_sizes().value, 16u);

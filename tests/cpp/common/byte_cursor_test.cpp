@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
+
 namespace tev {
 namespace {
 
@@ -18,8 +21,10 @@ TEST(ByteCursor, ReadsBothByteOrders) {
   EXPECT_EQ(*c.u32le(), 0x15141312u);
   EXPECT_EQ(*c.u64le(), 0x1D1C1B1A19181716ull);
   EXPECT_EQ(c.remaining(), 2u);
-  EXPECT_EQ(load_be<uint32_t>(data, 1), 0x02030405u);
-  EXPECT_EQ(load_le<uint16_t>(data, 0), 0x0201);
+  EXPECT_EQ(*read_be<uint32_t>(data, 1), 0x02030405u);
+  EXPECT_EQ(*read_le<uint16_t>(data, 0), 0x0201);
+  EXPECT_FALSE(read_be<uint32_t>(data, 28));
+  EXPECT_FALSE(read_le<uint16_t>(data, SIZE_MAX));
 }
 
 TEST(ByteCursor, RefusesToReadPastTheEndWithoutMoving) {
@@ -40,6 +45,22 @@ TEST(ByteCursor, RefusesToReadPastTheEndWithoutMoving) {
   ByteCursor beyond(data, 10);
   EXPECT_EQ(beyond.remaining(), 0u);
   EXPECT_FALSE(beyond.u8());
+}
+
+TEST(StructView, IsMadeOnlyOverEnoughBytesAndReadsAndWritesNamedFields) {
+  constexpr Field<uint32_t, 2> kWord;
+  std::array<uint8_t, 8> out{};
+  store_be(std::span<uint8_t, 8>(out), kWord, 0xA1B2C3D4u);
+  EXPECT_EQ(out[2], 0xA1);
+  EXPECT_EQ(out[5], 0xD4);
+  auto view = StructView<8>::of(out);
+  ASSERT_TRUE(view);
+  EXPECT_EQ(view->be(kWord), 0xA1B2C3D4u);
+  EXPECT_EQ((view->le<uint16_t, 6>()), 0);
+  EXPECT_FALSE(StructView<8>::of(std::span(out).first(7)));
+  EXPECT_FALSE(StructView<4>::of(out, 5));
+  EXPECT_FALSE(StructView<4>::of(out, SIZE_MAX));
+  EXPECT_TRUE(StructView<4>::of(out, 4));
 }
 
 }  // namespace

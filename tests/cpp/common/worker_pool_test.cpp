@@ -9,6 +9,9 @@
 #include <string>
 #include <thread>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace tev {
 namespace {
 
@@ -85,6 +88,34 @@ TEST(WorkerPool, RethrowsATaskException) {
                                             if (i == 5) throw std::length_error("too big");
                                           }),
                std::length_error);
+}
+
+// A process that used the pool and then forks (Python's multiprocessing does)
+// must get a working pool in the child, not one whose workers stayed behind.
+TEST(WorkerPool, WorksInAChildForkedAfterUse) {
+  WorkerPool::instance().run(16, [](size_t) {});
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(30);  // a hang ends the child with SIGALRM instead of the test run
+    std::mutex lock;
+    std::set<std::thread::id> threads;
+    std::atomic<int> arrived{0};
+    const int workers = static_cast<int>(WorkerPool::instance().worker_count());
+    WorkerPool::instance().run(static_cast<size_t>(workers), [&](size_t) {
+      // Every task waits for all the others, so they must run on
+      // different threads at once.
+      arrived.fetch_add(1);
+      while (arrived.load() < workers) std::this_thread::yield();
+      std::lock_guard guard(lock);
+      threads.insert(std::this_thread::get_id());
+    });
+    _exit(static_cast<int>(threads.size()) == workers ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -6,6 +6,18 @@
 
 namespace tev {
 
+namespace detail {
+template <class T, bool kBigEndian>
+T load(const uint8_t* p) {
+  T value = 0;
+  for (size_t i = 0; i < sizeof(T); ++i) {
+    size_t shift = kBigEndian ? 8 * (sizeof(T) - 1 - i) : 8 * i;
+    value |= static_cast<T>(static_cast<T>(p[i]) << shift);
+  }
+  return value;
+}
+}  // namespace detail
+
 // Reading past the end of a cursor's bytes; each library turns it into its own
 // error ("failed to fill whole buffer", "record out of bounds", ...).
 struct OutOfBounds {};
@@ -36,11 +48,7 @@ class ByteCursor {
   template <class T, bool kBigEndian>
   std::expected<T, OutOfBounds> read() {
     if (remaining() < sizeof(T)) return std::unexpected(OutOfBounds{});
-    T value = 0;
-    for (size_t i = 0; i < sizeof(T); ++i) {
-      size_t shift = kBigEndian ? 8 * (sizeof(T) - 1 - i) : 8 * i;
-      value |= static_cast<T>(static_cast<T>(bytes_[pos_ + i]) << shift);
-    }
+    T value = detail::load<T, kBigEndian>(bytes_.data() + pos_);
     pos_ += sizeof(T);
     return value;
   }
@@ -49,19 +57,90 @@ class ByteCursor {
   size_t pos_;
 };
 
-// Fixed-offset loads for structures whose size has already been checked.
+
+// One integer at a computed offset: the bounds are checked here, not by the
+// caller.
 template <class T>
-T load_be(std::span<const uint8_t> bytes, size_t offset) {
-  T value = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) value = static_cast<T>((value << 8) | bytes[offset + i]);
-  return value;
+std::expected<T, OutOfBounds> read_be(std::span<const uint8_t> bytes, size_t offset) {
+  if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) return std::unexpected(OutOfBounds{});
+  return detail::load<T, true>(bytes.data() + offset);
 }
 
 template <class T>
-T load_le(std::span<const uint8_t> bytes, size_t offset) {
-  T value = 0;
-  for (size_t i = sizeof(T); i-- > 0;) value = static_cast<T>((value << 8) | bytes[offset + i]);
-  return value;
+std::expected<T, OutOfBounds> read_le(std::span<const uint8_t> bytes, size_t offset) {
+  if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) return std::unexpected(OutOfBounds{});
+  return detail::load<T, false>(bytes.data() + offset);
+}
+
+// A field of a fixed-layout structure: its type and where it starts.
+template <class T, size_t kOffset>
+struct Field {
+  using Type = T;
+  static constexpr size_t offset = kOffset;
+};
+
+// An on-disk structure of N bytes, checked once when it is made; its fields
+// are read at offsets the compiler checks against N, so no read can leave
+// the structure.
+template <size_t N>
+class StructView {
+ public:
+  static constexpr size_t kSize = N;
+
+  // The N bytes at `offset`, or OutOfBounds when fewer are there.
+  static std::expected<StructView, OutOfBounds> of(std::span<const uint8_t> bytes, size_t offset = 0) {
+    if (offset > bytes.size() || bytes.size() - offset < N) return std::unexpected(OutOfBounds{});
+    return StructView(bytes.data() + offset);
+  }
+
+  template <class T, size_t kOffset>
+  T be() const {
+    static_assert(kOffset + sizeof(T) <= N, "field past the end of its structure");
+    return detail::load<T, true>(p_ + kOffset);
+  }
+  template <class T, size_t kOffset>
+  T le() const {
+    static_assert(kOffset + sizeof(T) <= N, "field past the end of its structure");
+    return detail::load<T, false>(p_ + kOffset);
+  }
+  template <class F>
+  typename F::Type be(F) const {
+    return be<typename F::Type, F::offset>();
+  }
+  template <class F>
+  typename F::Type le(F) const {
+    return le<typename F::Type, F::offset>();
+  }
+  template <size_t kOffset, size_t kLength>
+  std::span<const uint8_t, kLength> bytes() const {
+    static_assert(kOffset + kLength <= N, "field past the end of its structure");
+    return std::span<const uint8_t, kLength>(p_ + kOffset, kLength);
+  }
+  // A structure nested at a fixed place inside this one.
+  template <size_t kOffset, size_t kLength>
+  StructView<kLength> sub() const {
+    static_assert(kOffset + kLength <= N, "field past the end of its structure");
+    return StructView<kLength>(p_ + kOffset);
+  }
+  std::span<const uint8_t, N> all() const { return std::span<const uint8_t, N>(p_, N); }
+
+  // A view of bytes whose size the type already guarantees.
+  explicit StructView(std::span<const uint8_t, N> bytes) : p_(bytes.data()) {}
+
+ private:
+  template <size_t>
+  friend class StructView;
+  explicit StructView(const uint8_t* p) : p_(p) {}
+  const uint8_t* p_;
+};
+
+// Writes a field of a fixed-layout structure, for the writers of formats
+// that are read through the same fields.
+template <size_t N, class F>
+void store_be(std::span<uint8_t, N> out, F, typename F::Type value) {
+  static_assert(F::offset + sizeof(typename F::Type) <= N, "field past the end of its structure");
+  for (size_t i = 0; i < sizeof(value); ++i)
+    out[F::offset + i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * (sizeof(value) - 1 - i)));
 }
 
 }  // namespace tev

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "tev/common/byte_source.h"
+#include "tev/common/byte_cursor.h"
 #include "tev/hfsplus/hfs_error.h"
 
 namespace tev::hfsplus {
@@ -32,8 +33,9 @@ struct ForkData {
 };
 
 // Decodes 80 bytes; the caller has checked the length.
-ForkData decode_fork_data(std::span<const uint8_t> bytes);
-std::array<ExtentDescriptor, 8> decode_extent_record(std::span<const uint8_t> bytes);
+ForkData decode_fork_data(StructView<ForkData::kSize> bytes);
+inline constexpr size_t kExtentRecordSize = 64;
+std::array<ExtentDescriptor, 8> decode_extent_record(StructView<kExtentRecordSize> bytes);
 
 struct VolumeHeader {
   uint16_t signature = 0;

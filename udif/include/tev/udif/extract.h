@@ -11,33 +11,47 @@
 
 namespace tev::udif {
 
-// A partition's bytes in one buffer; runs are decoded in parallel.
-std::expected<std::vector<uint8_t>, DmgError> extract_partition_memory(const DmgImage& image, int32_t id);
+// Caps on what a block table may declare, the same on every host: a
+// partition's size, and what one compressed run may decode to or store
+// (hdiutil's runs hold a megabyte).
+inline constexpr uint64_t kMaxPartitionSize = uint64_t{1} << 42;
+inline constexpr uint64_t kMaxChunkSize = uint64_t{1} << 28;
 
-// The same in two steps, so that a caller can provide the buffer itself (a
-// Python bytes object, say): plan_partition checks the runs and gives the
-// size; decode_partition fills a buffer of exactly that size.
+// A partition's runs, checked and laid out: where each run's stored bytes
+// are and where its decoded bytes go. plan_partition makes every check
+// (stored bytes within the file and not read twice over, runs within the
+// partition, ADC refused, the caps above) before anything is decoded.
 struct PartitionPlan {
   struct Job {
     uint32_t type;
     uint64_t stored_offset;
-    uint64_t stored_length;
-    uint64_t slice;   // where the run's bytes go in the output
-    uint64_t length;  // how many
+    uint64_t stored_length;  // for raw runs, at most `length`
+    uint64_t slice;          // where the run's bytes go in the output
+    uint64_t length;         // how many
   };
   uint64_t size = 0;
-  std::vector<Job> jobs;  // in output order
+  std::vector<Job> jobs;  // in output order, never overlapping
 };
-std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int32_t id);
+
+// A raw run that stores more than its range: cut off (what the memory mode
+// has always done), or refused before anything is written (streaming).
+enum class LongRawRuns { CutOff, Refuse };
+
+std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int32_t id,
+                                                      LongRawRuns long_raw = LongRawRuns::CutOff);
+
+// The one executor of a plan: windows of runs are decoded in parallel and
+// delivered in order, either straight into `out` (exactly plan.size bytes,
+// which a caller may provide, say a Python bytes object) or into a sink, so
+// that memory stays bounded by the window instead of the partition.
 std::expected<void, DmgError> decode_partition(const DmgImage& image, const PartitionPlan& plan,
                                                std::span<uint8_t> out);
-// The same bytes written to a sink, decoded a window of runs at a time, so
-// that memory stays bounded by the window instead of the partition.
 std::expected<void, DmgError> decode_partition_to(const DmgImage& image, const PartitionPlan& plan, ByteSink& sink);
-// A partition's bytes written to a sink run by run; returns the bytes written.
+
+// Plan and execute in one call: into a new buffer, or into a sink with long
+// raw runs refused; the latter returns the bytes written.
+std::expected<std::vector<uint8_t>, DmgError> extract_partition_memory(const DmgImage& image, int32_t id);
 std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image, int32_t id, ByteSink& sink);
-std::expected<std::vector<uint8_t>, DmgError> extract_partition_by_name(const DmgImage& image,
-                                                                        std::string_view name);
 
 // The first partition carrying the identifier.
 const PartitionEntry* find_by_id(const DmgImage& image, int32_t id);
@@ -45,7 +59,6 @@ const PartitionEntry* find_by_id(const DmgImage& image, int32_t id);
 std::expected<int32_t, DmgError> find_by_name(const DmgImage& image, std::string_view name);
 // The largest HFS+/HFSX/APFS partition, or the largest of all (later wins ties).
 std::expected<int32_t, DmgError> select_main_partition(const DmgImage& image);
-std::expected<int32_t, DmgError> select_hfs_partition(const DmgImage& image);
 
 // "Hfsx", "Hfs", "Apfs" or "Other", from the partition's name.
 std::string_view partition_type(std::string_view name);

@@ -24,15 +24,12 @@ struct UdifChecksum {
   std::array<uint8_t, 128> value{};
 
   uint32_t first_word() const;
-  // The 136-byte field (type, size, value) at `at`; the caller checked the length.
-  static UdifChecksum parse(std::span<const uint8_t> bytes, size_t at);
   // True when the field carries a CRC-32 to verify.
   bool has_crc32() const { return type == kCrc32 && first_word() != 0; }
 };
 
-// The "koly" trailer in the last 512 bytes of the file: ... resource map
-// offset (216) and length (224), 120 reserved bytes, master checksum (352),
-// image variant (488), sector count (492), 12 reserved bytes.
+// The "koly" trailer in the last 512 bytes of the file (its layout is listed
+// once, for reading and writing, beside the reader).
 struct KolyTrailer {
   uint32_t version = 0;
   uint32_t header_size = 0;
