@@ -7,7 +7,8 @@
 #include "caches.h"
 #include "tev/apfs/apfs_reader.h"
 #include "tev/common/fs_walk.h"
-#include "tev/common/memory.h"
+#include "tev/common/checked.h"
+#include "tev/common/path.h"
 
 namespace tev::apfs {
 
@@ -53,7 +54,7 @@ std::expected<std::optional<DirRecord>, ApfsError> ApfsReader::find_entry(uint64
 }
 
 std::expected<ResolvedInode, ApfsError> ApfsReader::resolve(std::string_view path) const {
-  auto parts = fs::split_path(path);
+  auto parts = split_path(path);
   if (parts.empty()) {
     auto root = inode_lookup(kRootDirectoryId);
     if (!root) return std::unexpected(root.error());
@@ -70,7 +71,7 @@ std::expected<ResolvedInode, ApfsError> ApfsReader::resolve(std::string_view pat
       return ResolvedInode{(*entry)->file_id, *inode};
     }
     if ((*entry)->kind() != fs::EntryKind::Directory)
-      return std::unexpected(ApfsError::not_a_directory(fs::join_parts(parts, i)));
+      return std::unexpected(ApfsError::not_a_directory(join_parts(parts, i)));
     directory = (*entry)->file_id;
   }
   return std::unexpected(ApfsError::file_not_found(std::string(path)));
@@ -202,9 +203,9 @@ std::expected<FileReadPlan, ApfsError> ApfsReader::plan_file(std::string_view pa
   // A compressed file keeps its contents outside the data stream: it reads
   // as what is stored, not as zeros of its reported size.
   if (produced < size && !inode.is_compressed()) add({0, size - produced, true});
-  if (plan.length > physical_memory())
+  if (plan.length > kMaxFileSize)
     return std::unexpected(ApfsError::corrupted(
-        fmt::format("file {} declares {} bytes, more than this machine's memory", path, plan.length)));
+        fmt::format("file {} declares {} bytes, more than the {} a file may hold", path, plan.length, kMaxFileSize)));
   return plan;
 }
 

@@ -6,6 +6,7 @@
 
 #include "tev/apfs/apfs_reader.h"
 #include "tev/common/byte_cursor.h"
+#include "tev/common/tree_depth.h"
 
 namespace tev::apfs {
 namespace {

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "tev/apfs/apfs_reader.h"
+#include "tev/common/tree_depth.h"
 
 namespace tev::apfs {
 namespace {
@@ -12,8 +13,7 @@ namespace {
 using KeyOrder = std::function<std::strong_ordering(std::span<const uint8_t>)>;
 
 std::unexpected<ApfsError> too_deep() {
-  return std::unexpected(ApfsError::invalid_btree(
-      fmt::format("descent passes more than {} levels; the tree's links form a cycle", kMaxTreeDepth)));
+  return std::unexpected(ApfsError::invalid_btree(too_deep_text()));
 }
 
 }  // namespace

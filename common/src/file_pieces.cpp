@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "tev/common/buffer.h"
+#include "tev/common/checked.h"
 
 namespace tev {
 
@@ -19,8 +20,15 @@ void add_piece(std::vector<FilePiece>& pieces, FilePiece piece) {
   pieces.push_back(piece);
 }
 
+uint64_t pieces_length(const std::vector<FilePiece>& pieces) {
+  uint64_t total = 0;
+  for (const auto& piece : pieces) total = saturating_add(total, piece.length);
+  return total;
+}
+
 std::expected<void, IoError> read_pieces(const ByteSource& source, const std::vector<FilePiece>& pieces,
                                          std::span<uint8_t> out) {
+  if (pieces_length(pieces) != out.size()) return std::unexpected(IoError::other("output of the wrong size"));
   size_t at = 0;
   for (const auto& piece : pieces) {
     auto part = out.subspan(at, static_cast<size_t>(piece.length));

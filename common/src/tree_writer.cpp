@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "tev/common/path.h"
+
 namespace tev {
 namespace {
 
@@ -67,12 +69,8 @@ std::expected<int, TreeWriteError> TreeWriter::open_dir(std::string_view path, s
   // done to its name later, so nothing can be redirected mid-walk.
   UniqueFd current;
   int at = root_.get();
-  std::string_view rest = path;
-  while (!rest.empty()) {
-    size_t slash = rest.find('/');
-    std::string name(rest.substr(0, slash));
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    if (name.empty() && slash != std::string_view::npos) continue;  // "a//b"
+  for (std::string_view part : split_path(path)) {
+    std::string name(part);
     if (!is_plain_component(name))
       return std::unexpected(error_of(TreeWriteError::Kind::BadPath, full_path));
     constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;

@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "tev/common/byte_cursor.h"
+#include "tev/common/tree_depth.h"
 
 namespace tev::hfsplus {
 namespace {
@@ -172,9 +173,7 @@ std::span<const uint8_t> SearchHit::bytes() const {
 
 namespace {
 
-std::string too_deep() {
-  return "descent passes more than " + std::to_string(kMaxTreeDepth) + " levels; the tree's links form a cycle";
-}
+std::string too_deep() { return too_deep_text(); }
 
 // In an index node, the child to descend into: that of the last record whose
 // key is not greater than the one sought. Nothing when the first record is

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "tev/common/fs_walk.h"
+#include "tev/common/path.h"
 #include "tev/hfsplus/btree.h"
 #include "tev/hfsplus/hfs_reader.h"
 #include "tev/hfsplus/unicode.h"
@@ -121,13 +122,13 @@ std::expected<ResolvedPath, HfsError> resolve(const HfsReader& reader, std::stri
     if (!*root) return std::unexpected(HfsError::file_not_found("root folder"));
     return ResolvedPath{std::move(**root), name};
   }
-  auto parts = fs::split_path(path);
+  auto parts = split_path(path);
   uint32_t parent = kRootFolderId;
   // The deepest folder on the way that an earlier query has already met.
   size_t start = 0;
   std::string prefix;
   for (size_t i = parts.size() - 1; i > 0; --i) {
-    prefix = fs::join_parts(parts, i - 1);
+    prefix = join_parts(parts, i - 1);
     if (auto id = reader.cached_folder(prefix)) {
       parent = *id;
       start = i;
@@ -137,16 +138,16 @@ std::expected<ResolvedPath, HfsError> resolve(const HfsReader& reader, std::stri
   for (size_t i = start; i < parts.size(); ++i) {
     auto found = lookup(reader, parent, parts[i]);
     if (!found) return std::unexpected(found.error());
-    if (!*found) return std::unexpected(HfsError::file_not_found(fs::join_parts(parts, i)));
+    if (!*found) return std::unexpected(HfsError::file_not_found(join_parts(parts, i)));
     CatalogRecord& record = **found;
     if (std::holds_alternative<CatalogThread>(record))
       return std::unexpected(HfsError::corrupted("unexpected thread record in path resolution"));
     if (i + 1 == parts.size()) return ResolvedPath{std::move(record), std::string(parts[i])};
     if (const auto* folder = std::get_if<CatalogFolder>(&record)) {
       parent = folder->folder_id;
-      reader.remember_folder(fs::join_parts(parts, i), parent);
+      reader.remember_folder(join_parts(parts, i), parent);
     } else
-      return std::unexpected(HfsError::not_a_directory(fs::join_parts(parts, i)));
+      return std::unexpected(HfsError::not_a_directory(join_parts(parts, i)));
   }
   return std::unexpected(HfsError::file_not_found("root folder"));
 }

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "tev/common/memory.h"
+#include "tev/common/checked.h"
 
 namespace tev::hfsplus {
 namespace {
@@ -163,13 +163,13 @@ std::expected<FileReadPlan, HfsError> HfsReader::plan_file(std::string_view path
   for (const auto& run : plan.runs) {
     // A run past the end of the partition would fail when read; fail now,
     // before anything is allocated for it.
-    if (run.offset > limit || run.length > limit - run.offset)
-      return std::unexpected(HfsError(IoError::unexpected_eof()));
-    plan.length += run.length;
+    if (!range_fits(run.offset, run.length, limit)) return std::unexpected(HfsError(IoError::unexpected_eof()));
   }
-  if (plan.length > physical_memory())
+  plan.length = pieces_length(plan.runs);
+  if (plan.length > kMaxFileSize)
     return std::unexpected(HfsError::corrupted(fmt::format(
-        "file {} maps {} bytes through overlapping extents, more than this machine's memory", plan.path, plan.length)));
+        "file {} maps {} bytes through overlapping extents, more than the {} a file may hold", plan.path,
+        plan.length, kMaxFileSize)));
   return plan;
 }
 

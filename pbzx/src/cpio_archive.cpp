@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "tev/common/path.h"
 #include "tev/common/text.h"
 #include "tev/common/tree_writer.h"
 #include "tev/pbzx/cpio.h"
@@ -67,12 +68,8 @@ PbzxError tree_error(const TreeWriteError& e, std::string_view rel) {
 // The relative path as the tree writer takes it: no "." or empty components.
 std::string plain_components(std::string_view rel) {
   std::string out;
-  size_t pos = 0;
-  while (pos <= rel.size()) {
-    size_t slash = std::min(rel.find('/', pos), rel.size());
-    std::string_view part = rel.substr(pos, slash - pos);
-    pos = slash + 1;
-    if (part.empty() || part == ".") continue;
+  for (std::string_view part : split_path(rel)) {
+    if (part == ".") continue;
     if (!out.empty()) out += '/';
     out += part;
   }
@@ -100,13 +97,8 @@ std::string normalize_entry_path(std::string_view p) {
 
 std::expected<std::string, PbzxError> validate_relative_path(std::string_view p) {
   while (p.starts_with("/")) p.remove_prefix(1);
-  size_t pos = 0;
-  while (pos <= p.size()) {
-    size_t slash = std::min(p.find('/', pos), p.size());
-    if (p.substr(pos, slash - pos) == "..")
-      return std::unexpected(PbzxError::invalid_path(fmt::format("Path traversal detected: {}", p)));
-    pos = slash + 1;
-  }
+  for (std::string_view part : split_path(p))
+    if (part == "..") return std::unexpected(PbzxError::invalid_path(fmt::format("Path traversal detected: {}", p)));
   return std::string(p);
 }
 

@@ -1,16 +1,13 @@
 #include "tev/pipeline/path_rules.h"
 
+#include "tev/common/path.h"
+
 namespace tev::pipeline {
 
 std::expected<std::string, PipelineError> sanitize_path(std::string_view path) {
   std::string out;
-  size_t pos = 0;
-  while (pos <= path.size()) {
-    size_t slash = path.find('/', pos);
-    if (slash == std::string_view::npos) slash = path.size();
-    std::string_view part = path.substr(pos, slash - pos);
-    pos = slash + 1;
-    if (part.empty() || part == ".") continue;
+  for (std::string_view part : split_path(path)) {
+    if (part == ".") continue;
     if (part == "..")
       return std::unexpected(
           PipelineError::invalid_path("path traversal detected: " + std::string(path)));

@@ -15,8 +15,6 @@ inline constexpr uint16_t kNodeRoot = 1;
 inline constexpr uint16_t kNodeLeaf = 2;
 inline constexpr uint16_t kNodeFixedKv = 4;
 inline constexpr size_t kTreeInfoSize = 40;
-// No real tree comes near this; a descent that does is following a cycle.
-inline constexpr unsigned kMaxTreeDepth = 32;
 
 struct TreeInfo {
   uint32_t flags = 0;

@@ -19,11 +19,19 @@ struct FilePiece {
   bool hole = false;
 };
 
+// The most a file may map, the same on every host: what a damaged extent
+// table can claim through overlapping or repeated extents is refused before
+// anything is reserved for it.
+inline constexpr uint64_t kMaxFileSize = uint64_t{1} << 40;
+
 // Appends a piece, lengthening the last one when the two are contiguous.
 void add_piece(std::vector<FilePiece>& pieces, FilePiece piece);
 
-// Fills out, whose size is the pieces' total length. File contents are read
-// past the source's buffer, which is kept for metadata.
+// The pieces' total length (saturating: a total past 64 bits is past any cap).
+uint64_t pieces_length(const std::vector<FilePiece>& pieces);
+
+// Fills out, which must be exactly the pieces' total length. File contents
+// are read past the source's buffer, which is kept for metadata.
 std::expected<void, IoError> read_pieces(const ByteSource& source, const std::vector<FilePiece>& pieces,
                                          std::span<uint8_t> out);
 // The same into a sink, in pieces of at most 1 MiB; returns the bytes written.

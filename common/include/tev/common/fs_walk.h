@@ -11,11 +11,6 @@
 
 namespace tev::fs {
 
-// A path's components: leading, trailing and repeated slashes do not count.
-std::vector<std::string_view> split_path(std::string_view path);
-// Components 0..last joined with "/", as error texts name a path.
-std::string join_parts(const std::vector<std::string_view>& parts, size_t last);
-
 // The depth-first, pre-order walk every file system gives: each directory's
 // entries in the order `list(id)` returns them, a directory before what lies
 // below it. Entries carry name, kind, size and the id the directory is

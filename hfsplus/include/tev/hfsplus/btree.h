@@ -22,8 +22,6 @@ namespace tev::hfsplus {
 // Node sizes HFS+ allows: powers of two from 512 to 32768.
 inline constexpr uint16_t kMinNodeSize = 512;
 inline constexpr uint16_t kMaxNodeSize = 32768;
-// No real tree comes near this; a descent that does is following a cycle.
-inline constexpr unsigned kMaxTreeDepth = 32;
 
 // One B-tree file: where its fork lies and the fields of its header record.
 struct BTreeInfo {
