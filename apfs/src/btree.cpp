@@ -23,7 +23,7 @@ std::expected<DecodedNode, ApfsError> decode_node(std::vector<uint8_t> block) {
   if (length < 32) return std::unexpected(ApfsError::too_short("object header", length));
   if (length < kNodeHeaderEnd) return std::unexpected(ApfsError::invalid_btree("btree node header too short"));
   auto h = StructView<60>::of(b);
-  if (!h) return std::unexpected(ApfsError(IoError::unexpected_eof()));
+  if (!h) return std::unexpected(ApfsError::too_short("btree node", length));
   DecodedNode node;
   node.flags = h->le<uint16_t, 32>();
   node.level = h->le<uint16_t, 34>();
@@ -33,10 +33,10 @@ std::expected<DecodedNode, ApfsError> decode_node(std::vector<uint8_t> block) {
   node.value_area_end = length;
   if (node.is_root()) {
     // A root node keeps the tree's sizes and counts in its last bytes.
-    if (length < kNodeHeaderEnd + kTreeInfoSize) return std::unexpected(ApfsError(IoError::unexpected_eof()));
+    auto t = length < kNodeHeaderEnd + kTreeInfoSize ? std::unexpected(OutOfBounds{})
+                                                     : StructView<kTreeInfoSize>::of(b, length - kTreeInfoSize);
+    if (!t) return std::unexpected(ApfsError::too_short("btree root node", length));
     size_t at = length - kTreeInfoSize;
-    auto t = StructView<kTreeInfoSize>::of(b, at);
-    if (!t) return std::unexpected(ApfsError(IoError::unexpected_eof()));
     node.info = TreeInfo{t->le<uint32_t, 0>(),  t->le<uint32_t, 4>(),  t->le<uint32_t, 8>(),
                          t->le<uint32_t, 12>(), t->le<uint32_t, 16>(), t->le<uint32_t, 20>(),
                          t->le<uint64_t, 24>(), t->le<uint64_t, 32>()};
@@ -47,7 +47,9 @@ std::expected<DecodedNode, ApfsError> decode_node(std::vector<uint8_t> block) {
   node.key_area_start = toc + node.table_length;
   size_t entry_size = node.is_fixed() ? 4 : 8;
   // Checked before anything is reserved: the count comes from the block.
-  if (uint64_t{node.key_count} * entry_size > length - toc) return std::unexpected(ApfsError(IoError::unexpected_eof()));
+  if (uint64_t{node.key_count} * entry_size > length - toc)
+    return std::unexpected(ApfsError::invalid_btree(
+        fmt::format("table of contents of {} entries runs past the node's end", node.key_count)));
   node.entries.resize(node.key_count);
   ByteCursor table(b, toc);
   for (TocEntry& e : node.entries) {

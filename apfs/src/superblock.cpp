@@ -16,14 +16,13 @@ constexpr size_t kVolumeSuperblockSize = 960;
 constexpr size_t kVolumeNameOffset = 704;
 constexpr size_t kVolumeNameSize = 256;
 
-std::unexpected<ApfsError> short_read() { return std::unexpected(ApfsError(IoError::unexpected_eof())); }
 
 // Header and magic, in the order the checks are made.
 std::expected<ObjectHeader, ApfsError> header_with_magic(std::span<const uint8_t> b, uint32_t magic) {
   auto header = decode_object_header(b);
   if (!header) return std::unexpected(header.error());
   auto magic_field = read_le<uint32_t>(b, 32);
-  if (!magic_field) return short_read();
+  if (!magic_field) return std::unexpected(ApfsError::too_short("object header", b.size()));
   uint32_t found = *magic_field;
   if (found != magic) return std::unexpected(ApfsError::invalid_magic(found));
   return header;
@@ -66,7 +65,7 @@ std::expected<ContainerSuperblock, ApfsError> decode_container_superblock(std::s
   auto header = header_with_magic(b, kContainerMagic);
   if (!header) return std::unexpected(header.error());
   auto v = StructView<kContainerFixedSize>::of(b);
-  if (!v) return short_read();
+  if (!v) return std::unexpected(ApfsError::too_short("container superblock", b.size()));
   ContainerSuperblock sb;
   sb.header = *header;
   sb.block_size = v->le<uint32_t, 36>();
@@ -77,7 +76,7 @@ std::expected<ContainerSuperblock, ApfsError> decode_container_superblock(std::s
   sb.max_file_systems = v->le<uint32_t, 180>();
   size_t count = std::min<size_t>(sb.max_file_systems, kMaxVolumeOids);
   ByteCursor oids(b, kContainerFixedSize);
-  if (oids.remaining() < 8 * count) return short_read();
+  if (oids.remaining() < 8 * count) return std::unexpected(ApfsError::too_short("container superblock", b.size()));
   sb.volume_oids.resize(count);
   for (auto& oid : sb.volume_oids) oid = *oids.u64le();
   return sb;
@@ -87,7 +86,7 @@ std::expected<VolumeSuperblock, ApfsError> decode_volume_superblock(std::span<co
   auto header = header_with_magic(b, kVolumeMagic);
   if (!header) return std::unexpected(header.error());
   auto v = StructView<kVolumeSuperblockSize>::of(b);
-  if (!v) return short_read();
+  if (!v) return std::unexpected(ApfsError::too_short("volume superblock", b.size()));
   VolumeSuperblock sb;
   sb.header = *header;
   sb.fs_index = v->le<uint32_t, 36>();

@@ -98,14 +98,15 @@ std::expected<BTreeNode, HfsError> read_node(const ByteSource& source, const BTr
   uint64_t offset = uint64_t{node_number} * tree.node_size;
   if (auto device = fork_offset_to_device(tree.extents, tree.block_size, offset); !device)
     return std::unexpected(device.error());
-  if (tree.node_size < kDescriptorSize) return std::unexpected(HfsError(IoError::unexpected_eof()));
+  if (tree.node_size < kDescriptorSize)
+    return std::unexpected(HfsError::invalid_btree("invalid node size " + std::to_string(tree.node_size)));
   BTreeNode node;
   node.number = node_number;
   node.bytes.resize(tree.node_size);
   if (auto r = read_fork_bytes(source, tree.extents, tree.block_size, offset, node.bytes); !r)
     return std::unexpected(r.error());
   auto d = StructView<kDescriptorSize>::of(node.bytes);
-  if (!d) return std::unexpected(HfsError(IoError::unexpected_eof()));
+  if (!d) return std::unexpected(HfsError::invalid_btree("invalid node size " + std::to_string(tree.node_size)));
   node.descriptor.forward_link = d->be<uint32_t, 0>();
   node.descriptor.backward_link = d->be<uint32_t, 4>();
   node.descriptor.kind = static_cast<int8_t>(d->be<uint8_t, 8>());

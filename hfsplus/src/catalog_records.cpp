@@ -14,7 +14,11 @@ constexpr size_t kFileSize = 248;
 constexpr uint32_t kHardLinkType = 0x686C6E6B;     // 'hlnk'
 constexpr uint32_t kHardLinkCreator = 0x6866732B;  // 'hfs+'
 
-std::unexpected<HfsError> short_read() { return std::unexpected(HfsError(IoError::unexpected_eof())); }
+// The record lies whole in a node already read: a shorter one is damage in
+// the catalog, not a failed read.
+std::unexpected<HfsError> too_short(std::string_view what, size_t size) {
+  return std::unexpected(HfsError::corrupted(fmt::format("catalog {} record too short: {} bytes", what, size)));
+}
 
 // Folder and file records share their first 80 bytes' layout of dates and
 // BSD information.
@@ -64,10 +68,10 @@ std::expected<CatalogRecord, HfsError> decode_catalog_record(std::span<const uin
     case kFolderThread:
     case kFileThread: {
       auto head = StructView<10>::of(d);
-      if (!head) return short_read();
+      if (!head) return too_short("thread", d.size());
       size_t n = head->be<uint16_t, 8>();
       ByteCursor name(d, 10);
-      if (name.remaining() < 2 * n) return short_read();
+      if (name.remaining() < 2 * n) return too_short("thread", d.size());
       CatalogThread t;
       t.is_folder = type == kFolderThread;
       t.parent_id = head->be<uint32_t, 4>();
@@ -77,7 +81,7 @@ std::expected<CatalogRecord, HfsError> decode_catalog_record(std::span<const uin
     }
     case kFolder: {
       auto v = StructView<kFolderSize>::of(d);
-      if (!v) return short_read();
+      if (!v) return too_short("folder", d.size());
       CatalogFolder f;
       f.valence = v->be<uint32_t, 4>();
       f.folder_id = v->be<uint32_t, 8>();
@@ -88,7 +92,7 @@ std::expected<CatalogRecord, HfsError> decode_catalog_record(std::span<const uin
     }
     case kFile: {
       auto v = StructView<kFileSize>::of(d);
-      if (!v) return short_read();
+      if (!v) return too_short("file", d.size());
       CatalogFile f;
       f.file_id = v->be<uint32_t, 8>();
       f.dates = dates_at(v->sub<0, kCommonSize>());

@@ -46,7 +46,9 @@ std::expected<BlockTable, DmgError> parse_block_table(std::span<const uint8_t> b
   t.runs.reserve(std::min<size_t>(run_count, (bytes.size() - kBlockTableHeaderSize) / kRunSize));
   for (uint32_t i = 0; i < run_count; ++i) {
     size_t at = kBlockTableHeaderSize + kRunSize * size_t{i};
-    if (bytes.size() - at < kRunSize) return std::unexpected(DmgError(IoError::unexpected_eof()));
+    if (bytes.size() - at < kRunSize)
+      return std::unexpected(DmgError::invalid_block_map(
+          fmt::format("block table declares {} runs but holds only {}", run_count, i)));
     auto run = parse_block_run(bytes.subspan(at, kRunSize));
     if (!run) return std::unexpected(run.error());
     t.runs.push_back(*run);

@@ -67,7 +67,7 @@ TEST(BlockTable, ParsesRunsAndRefusesBadTables) {
   // A count the blob cannot hold ends at the first missing run, without
   // reserving four billion runs first.
   EXPECT_EQ(parse_block_table(mish(1, {{run_type::kRaw, 0, 0, 1, 0, 1}}, 0xFFFFFFFF)).error().message(),
-            "I/O error: failed to fill whole buffer");
+            "invalid block map: block table declares 4294967295 runs but holds only 1");
   auto bad_type = parse_block_table(mish(1, {{3, 0, 0, 1, 0, 0}}, 1));
   EXPECT_EQ(bad_type.error().kind(), DmgError::Kind::UnsupportedCompression);
   EXPECT_EQ(bad_type.error().message(), "unsupported compression type: 0x3");
