@@ -30,7 +30,7 @@ std::expected<std::shared_ptr<const ApfsReader::DirectoryIndex>, ApfsError> Apfs
   auto r = scan(directory_id, kDirRecord,
                 [&](std::span<const uint8_t> key, std::span<const uint8_t> value) -> std::expected<bool, ApfsError> {
                   auto name = decode_drec_name(key);
-                  if (!name) return true;
+                  if (!name) return std::unexpected(name.error());
                   if (index->contains(*name)) return true;
                   auto record = decode_drec(key, value);
                   if (!record) return std::unexpected(record.error());
@@ -82,14 +82,18 @@ std::expected<std::vector<ApfsDirEntry>, ApfsError> ApfsReader::list_entries(uin
   auto r = scan(directory_id, kDirRecord,
                 [&](std::span<const uint8_t> key, std::span<const uint8_t> value) -> std::expected<bool, ApfsError> {
                   auto record = decode_drec(key, value);
-                  if (!record) return true;
+                  if (!record) return std::unexpected(record.error());
                   out.push_back({std::move(record->name), record->kind(), 0, record->file_id});
                   return true;
                 });
   if (!r) return std::unexpected(r.error());
-  // Sizes come from the inodes; one that cannot be read leaves 0.
-  for (auto& e : out)
-    if (auto inode = inode_lookup(e.oid)) e.size = inode->size;
+  // Sizes come from the inodes; an entry whose inode cannot be read is
+  // damage, reported rather than listed with a size it does not have.
+  for (auto& e : out) {
+    auto inode = inode_lookup(e.oid);
+    if (!inode) return std::unexpected(inode.error());
+    e.size = inode->size;
+  }
   return out;
 }
 

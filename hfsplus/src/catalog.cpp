@@ -28,7 +28,8 @@ std::expected<void, HfsError> for_each_child(const HfsReader& reader, uint32_t p
       auto record = node_record(*node, i);
       if (!record) return std::unexpected(record.error());
       auto key = decode_catalog_key(*record);
-      if (!key || key->parent_id < parent_id) continue;
+      if (!key) return std::unexpected(key.error());
+      if (key->parent_id < parent_id) continue;
       if (key->parent_id > parent_id) return {};
       auto go_on = visit(*key, *record);
       if (!go_on) return std::unexpected(go_on.error());
@@ -89,12 +90,13 @@ std::expected<std::vector<HfsDirEntry>, HfsError> list_folder(const HfsReader& r
   if (reader.catalog().info().root_node == 0) return entries;
   auto listed = for_each_child(
       reader, folder_id, [&](const CatalogKey& key, std::span<const uint8_t> record) -> std::expected<bool, HfsError> {
-        if (key.data_offset >= record.size()) return true;
-        auto decoded = decode_catalog_record(record.subspan(key.data_offset));
+        // Damage here is what a lookup of the same name reports.
+        auto decoded = record_after_key(record);
         if (!decoded) return std::unexpected(decoded.error());
-        if (const auto* folder = std::get_if<CatalogFolder>(&*decoded)) {
+        const CatalogRecord& found = **decoded;
+        if (const auto* folder = std::get_if<CatalogFolder>(&found)) {
           entries.push_back({name_to_utf8(key.name), fs::EntryKind::Directory, 0, folder->folder_id});
-        } else if (const auto* file = std::get_if<CatalogFile>(&*decoded)) {
+        } else if (const auto* file = std::get_if<CatalogFile>(&found)) {
           auto target = reader.link_target(*file);
           if (!target) return std::unexpected(target.error());
           auto kind = target->is_symlink() ? fs::EntryKind::Symlink : fs::EntryKind::File;

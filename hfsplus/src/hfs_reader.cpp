@@ -128,14 +128,13 @@ std::expected<CatalogFile, HfsError> HfsReader::link_target(const CatalogFile& f
 std::expected<std::vector<fs::DirEntry>, HfsError> HfsReader::list_directory(std::string_view path) const {
   auto resolved = resolve(*this, path);
   if (!resolved) return std::unexpected(resolved.error());
-  uint32_t id = 0;
-  if (const auto* folder = std::get_if<CatalogFolder>(&resolved->record))
-    id = folder->folder_id;
-  else if (const auto* file = std::get_if<CatalogFile>(&resolved->record))
-    id = file->file_id;
-  else
+  const auto* folder = std::get_if<CatalogFolder>(&resolved->record);
+  if (folder == nullptr) {
+    if (std::holds_alternative<CatalogFile>(resolved->record))
+      return std::unexpected(HfsError::not_a_directory(std::string(path)));
     return std::unexpected(HfsError::corrupted("unexpected thread record"));
-  auto entries = list_folder(*this, id);
+  }
+  auto entries = list_folder(*this, folder->folder_id);
   if (!entries) return std::unexpected(entries.error());
   std::vector<fs::DirEntry> out;
   out.reserve(entries->size());

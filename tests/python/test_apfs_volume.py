@@ -11,7 +11,7 @@ import struct
 import pytest
 
 import tev
-from apfs_images import BS, container, extent, fs_key, fs_tree, node, obj, seal, unpack_sparse
+from apfs_images import BS, container, drec, extent, fs_key, fs_tree, inode, node, obj, seal, unpack_sparse
 from conftest import FIXTURES
 
 KINDS = {"dir": "directory", "file": "file", "symlink": "symlink"}
@@ -236,6 +236,21 @@ def test_cyclic_trees_end_in_an_error(tmp_path):
             vol.walk()
         with pytest.raises(tev.InvalidFormatError, match="more than 32 levels|reached twice"):
             vol.stat("/")
+
+
+def test_damaged_directory_records_are_reported_not_skipped(tmp_path):
+    def tree_with(records):
+        records = [(fs_key(2, 3), inode(1, 2, 0o40755, 0))] + records
+        return node(sorted(records, key=lambda r: (r[0][7] >> 4, r[0][8:])))
+
+    name_past_key = (fs_key(2, 9, struct.pack("<I", 40) + b"short\0"), struct.pack("<QQH", 16, 0, 8))
+    no_inode = drec(2, "orphan", 99, 8)
+    for record, message in [(name_past_key, "drec name extends beyond key"), (no_inode, "inode OID 99")]:
+        path = write(tmp_path, container(fs_trees={40: tree_with([record])}))
+        with tev.ApfsVolume.open(str(path)) as vol:
+            for call in (lambda: vol.list_directory("/"), vol.walk):
+                with pytest.raises(tev.TevError, match=message):
+                    call()
 
 
 def test_hostile_containers_fail_cleanly(tmp_path):

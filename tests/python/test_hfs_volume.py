@@ -169,7 +169,9 @@ def test_name_rules(xorriso):
         # Slashes around and between components do not matter.
         assert vol.read_file("//deep///er/est//big.bin/") == files["deep/er/est/big.bin"]
         assert [e.name for e in vol.list_directory("deep/")] == [e.name for e in vol.list_directory("/deep")] == ["er"]
-        assert vol.list_directory("/empty") == []
+        # An empty file has no entries to list: asking is an error, not an empty folder.
+        with pytest.raises(tev.InvalidFormatError, match=r"^HFS\+ error: not a directory: /empty$"):
+            vol.list_directory("/empty")
 
 
 def test_errors_name_the_path(xorriso):
