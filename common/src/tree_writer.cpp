@@ -57,7 +57,7 @@ std::expected<TreeWriter, IoError> TreeWriter::open(const std::string& dest) {
   return TreeWriter(UniqueFd(fd));
 }
 
-std::expected<int, TreeWriteError> TreeWriter::open_dir(std::string_view path, std::string_view full_path) const {
+std::expected<int, TreeWriteError> TreeWriter::open_dir(std::string_view path, std::string_view full_path) {
   if (!path.empty() && path.front() == '/')
     return std::unexpected(error_of(TreeWriteError::Kind::BadPath, full_path));
   if (path.empty()) return root_.get();
@@ -89,14 +89,14 @@ std::expected<int, TreeWriteError> TreeWriter::open_dir(std::string_view path, s
   return cached_dir_.get();
 }
 
-std::expected<void, TreeWriteError> TreeWriter::make_dirs(std::string_view path) const {
+std::expected<void, TreeWriteError> TreeWriter::make_dirs(std::string_view path) {
   if (path.empty()) return std::unexpected(error_of(TreeWriteError::Kind::BadPath, path));
   auto dir = open_dir(path, path);
   if (!dir) return std::unexpected(dir.error());
   return {};
 }
 
-std::expected<FileSink, TreeWriteError> TreeWriter::create_file(std::string_view path) const {
+std::expected<FileSink, TreeWriteError> TreeWriter::create_file(std::string_view path) {
   auto [parent, name] = split_last(path);
   if (!is_plain_component(name) || (parent.empty() && path.front() == '/'))
     return std::unexpected(error_of(TreeWriteError::Kind::BadPath, path));
@@ -109,7 +109,7 @@ std::expected<FileSink, TreeWriteError> TreeWriter::create_file(std::string_view
 }
 
 std::expected<void, TreeWriteError> TreeWriter::write_file(std::string_view path,
-                                                           std::span<const uint8_t> bytes) const {
+                                                           std::span<const uint8_t> bytes) {
   auto sink = create_file(path);
   if (!sink) return std::unexpected(sink.error());
   auto fail = [&](IoError e) { return TreeWriteError{TreeWriteError::Kind::Io, std::move(e), std::string(path)}; };

@@ -6,7 +6,9 @@
 //   static inline PyTypeObject* type;                          the class object
 //   static std::expected<State, E> open_reader(ByteSource);    opens the reader
 //   static PyObject* dir_entry(const Entry&);                   a listing entry as DirEntry
-// All of them run with the interpreter lock held and one call at a time.
+// Every query is a long call: it takes exclusive access and runs without the
+// interpreter lock, which is held only to turn arguments and results into
+// Python objects.
 #include <Python.h>
 
 #include <memory>
@@ -17,6 +19,7 @@
 #include "fs_values.h"
 #include "tev/common/byte_source.h"
 #include "toolkit/args.h"
+#include "toolkit/gil.h"
 #include "toolkit/handle.h"
 #include "toolkit/to_python.h"
 
@@ -28,10 +31,14 @@ PyObject* volume_open(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!parse_args("open", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
   auto path = arg_str(path_obj, "path");
   if (!path) return nullptr;
-  auto source = ByteSource::open_file(*path);
-  if (!source) return raise_error(pipeline::PipelineError(source.error()));
-  auto reader = Traits::open_reader(std::move(*source));
-  if (!reader) return raise_error(pipeline::PipelineError(reader.error()));
+  auto reader = without_gil([&]() -> std::expected<typename Traits::State, pipeline::PipelineError> {
+    auto source = ByteSource::open_file(*path);
+    if (!source) return std::unexpected(pipeline::PipelineError(source.error()));
+    auto opened = Traits::open_reader(std::move(*source));
+    if (!opened) return std::unexpected(pipeline::PipelineError(opened.error()));
+    return std::move(*opened);
+  });
+  if (!reader) return raise_error(reader.error());
   return new_handle<Traits>(Traits::type, std::make_unique<typename Traits::State>(std::move(*reader)));
 }
 
@@ -50,22 +57,23 @@ PyObject* with_volume_path(PyObject* self, PyObject* args, PyObject* kwargs, con
 template <class Traits>
 PyObject* volume_list_directory(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_volume_path<Traits>(self, args, kwargs, "list_directory", [](auto& s, const std::string& path) -> PyObject* {
-    auto entries = s.list_directory(path);
+    auto entries = without_gil([&] { return s.list_directory(path); });
     if (!entries) return raise_error(pipeline::PipelineError(entries.error()));
     return to_list(*entries, [](const auto& e) { return Traits::dir_entry(e); });
   });
 }
 
-// The file's bytes go straight into the bytes object, sized from the plan.
+// The file's bytes go straight into the bytes object, sized from the plan;
+// the lock is taken back only to make the object between the two steps.
 template <class Traits>
 PyObject* volume_read_file(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_volume_path<Traits>(self, args, kwargs, "read_file", [](auto& s, const std::string& path) -> PyObject* {
-    auto plan = s.plan_file(path);
+    auto plan = without_gil([&] { return s.plan_file(path); });
     if (!plan) return raise_error(pipeline::PipelineError(plan.error()));
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan->length));
     if (bytes == nullptr) return nullptr;
     std::span<uint8_t> out(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes)), static_cast<size_t>(plan->length));
-    if (auto r = s.read_planned(*plan, out); !r) {
+    if (auto r = without_gil([&] { return s.read_planned(*plan, out); }); !r) {
       Py_DECREF(bytes);
       return raise_error(pipeline::PipelineError(r.error()));
     }
@@ -76,7 +84,7 @@ PyObject* volume_read_file(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <class Traits>
 PyObject* volume_stat(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_volume_path<Traits>(self, args, kwargs, "stat", [](auto& s, const std::string& path) -> PyObject* {
-    auto st = s.stat(path);
+    auto st = without_gil([&] { return s.stat(path); });
     if (!st) return raise_error(pipeline::PipelineError(st.error()));
     return make_file_stat(*st);
   });
@@ -85,7 +93,7 @@ PyObject* volume_stat(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <class Traits>
 PyObject* volume_exists(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_volume_path<Traits>(self, args, kwargs, "exists", [](auto& s, const std::string& path) -> PyObject* {
-    auto found = s.exists(path);
+    auto found = without_gil([&] { return s.exists(path); });
     if (!found) return raise_error(pipeline::PipelineError(found.error()));
     return to_python(*found);
   });
@@ -94,7 +102,7 @@ PyObject* volume_exists(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <class Traits>
 PyObject* volume_walk(PyObject* self, PyObject*) {
   return with_state<Traits>(self, Access::Exclusive, [](typename Traits::State& s) -> PyObject* {
-    auto entries = s.walk();
+    auto entries = without_gil([&] { return s.walk(); });
     if (!entries) return raise_error(pipeline::PipelineError(entries.error()));
     return to_list(*entries, &make_walk_entry);
   });

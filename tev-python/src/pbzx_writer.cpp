@@ -5,6 +5,7 @@
 #include "error.h"
 #include "tev/pbzx/pbzx_writer.h"
 #include "toolkit/args.h"
+#include "toolkit/gil.h"
 #include "toolkit/handle.h"
 #include "toolkit/methods.h"
 #include "toolkit/to_python.h"
@@ -57,7 +58,7 @@ PyObject* write_cpio(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_state<PbzxWriterClass>(self, Access::Exclusive, [&](State& s) -> PyObject* {
     auto data = arg_bytes(data_obj, "data");
     if (!data) return nullptr;
-    if (auto r = s.write_cpio(*data); !r) return raise_error(PipelineError(r.error()));
+    if (auto r = without_gil([&] { return s.write_cpio(*data); }); !r) return raise_error(PipelineError(r.error()));
     Py_RETURN_NONE;
   });
 }
@@ -66,7 +67,7 @@ PyObject* write_cpio(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* finish(PyObject* self, PyObject*) {
   std::unique_ptr<State> writer = take_state<PbzxWriterClass>(self);
   if (!writer) return nullptr;
-  if (auto r = writer->finish(); !r) return raise_error(PipelineError(r.error()));
+  if (auto r = without_gil([&] { return writer->finish(); }); !r) return raise_error(PipelineError(r.error()));
   Py_RETURN_NONE;
 }
 
