@@ -95,21 +95,6 @@ std::string quoted_form(std::string_view text) {
   return out;
 }
 
-bool is_valid_utf8(std::string_view text) {
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t start = pos;
-    if (next_scalar(text, pos) == kReplacement) {
-      // A literal U+FFFD is three bytes; a replaced malformed byte is one.
-      if (pos - start != 3) return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace tev
-
-namespace tev {
 
 std::optional<std::string> utf8_error(std::string_view text) {
   auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };

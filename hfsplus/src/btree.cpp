@@ -167,10 +167,7 @@ std::expected<BTree::NodeRef, HfsError> BTree::node(uint32_t number) const {
   return ref;
 }
 
-std::span<const uint8_t> SearchHit::bytes() const {
-  size_t start = node->offsets[record];
-  return std::span<const uint8_t>(node->bytes).subspan(start, node->offsets[record + 1] - start);
-}
+std::expected<std::span<const uint8_t>, HfsError> SearchHit::bytes() const { return node_record(*node, record); }
 
 namespace {
 

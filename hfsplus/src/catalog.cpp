@@ -82,7 +82,9 @@ std::expected<std::optional<CatalogRecord>, HfsError> lookup(const HfsReader& re
     if (reader.catalog().info().root_node == 0) return std::nullopt;
     return scan_folder_for(reader, key);
   }
-  return record_after_key((*hit)->bytes());
+  auto record = (*hit)->bytes();
+  if (!record) return std::unexpected(record.error());
+  return record_after_key(*record);
 }
 
 std::expected<std::vector<HfsDirEntry>, HfsError> list_folder(const HfsReader& reader, uint32_t folder_id) {

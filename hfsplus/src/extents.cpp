@@ -40,7 +40,9 @@ std::expected<std::optional<std::array<ExtentDescriptor, 8>>, HfsError> find_ove
   auto hit = btree_search(extents_tree, [&](std::span<const uint8_t> r) { return compare_extent_key(r, key); });
   if (!hit) return std::unexpected(hit.error());
   if (!*hit) return std::nullopt;
-  auto record = (*hit)->bytes();
+  auto found = (*hit)->bytes();
+  if (!found) return std::unexpected(found.error());
+  auto record = *found;
   auto key_length = read_be<uint16_t>(record, 0);
   auto extents = key_length ? StructView<kExtentRecordSize>::of(record, 2 + size_t{*key_length})
                             : std::unexpected(OutOfBounds{});

@@ -30,12 +30,12 @@ TEST(Quoted, ReplacesMalformedUtf8) {
 }
 
 TEST(Utf8, TellsWellFormedFromMalformed) {
-  EXPECT_TRUE(is_valid_utf8(""));
-  EXPECT_TRUE(is_valid_utf8("caf\xc3\xa9"));
-  EXPECT_TRUE(is_valid_utf8("\xef\xbf\xbd"));  // U+FFFD itself
-  EXPECT_FALSE(is_valid_utf8("\xff"));
-  EXPECT_FALSE(is_valid_utf8("\xe2\x9c"));
-  EXPECT_FALSE(is_valid_utf8("\xf4\x90\x80\x80"));  // past U+10FFFF
+  EXPECT_FALSE(utf8_error(""));
+  EXPECT_FALSE(utf8_error("caf\xc3\xa9"));
+  EXPECT_FALSE(utf8_error("\xef\xbf\xbd"));  // U+FFFD itself
+  EXPECT_TRUE(utf8_error("\xff"));
+  EXPECT_TRUE(utf8_error("\xe2\x9c"));
+  EXPECT_TRUE(utf8_error("\xf4\x90\x80\x80"));  // past U+10FFFF
 }
 
 }  // namespace

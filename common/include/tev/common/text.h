@@ -19,9 +19,6 @@ void append_utf8(std::string& out, char32_t c);
 // Text read from a file as valid UTF-8, malformed bytes replaced by U+FFFD.
 std::string utf8_lossy(std::string_view text);
 
-// Whether the bytes are well-formed UTF-8.
-bool is_valid_utf8(std::string_view text);
-
 // Why the bytes are not UTF-8, in the usual words ("invalid utf-8 sequence of
 // 1 bytes from index 3", "incomplete utf-8 byte sequence from index 5"), or
 // nullopt when they are.

@@ -99,7 +99,7 @@ using KeyCompare = std::function<std::strong_ordering(std::span<const uint8_t> r
 struct SearchHit {
   BTree::NodeRef node;
   size_t record = 0;
-  std::span<const uint8_t> bytes() const;
+  std::expected<std::span<const uint8_t>, HfsError> bytes() const;
 };
 
 // Exact-key search: the leaf record whose key compares equal, or nothing.
