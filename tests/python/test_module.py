@@ -213,16 +213,9 @@ class TestHandle:
 
     def test_conflicting_access_fails_at_once(self):
         p = selftest.Probe.open("busy")
-        started = threading.Event()
-
-        def hold():
-            started.set()
-            p.hold(600)
-
-        t = threading.Thread(target=hold)
+        t = threading.Thread(target=p.hold, args=(60000,))
         t.start()
-        started.wait()
-        time.sleep(0.2)  # let the other thread take exclusive access
+        selftest.wait_for_hold()  # the other thread has exclusive access now
         begin = time.monotonic()
         with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
             p.name
@@ -232,7 +225,8 @@ class TestHandle:
             p.hold(0)
         with pytest.raises(RuntimeError, match="^Already borrowed$"):
             p.__exit__(None, None, None)
-        assert time.monotonic() - begin < 0.3  # failed, did not wait
+        assert time.monotonic() - begin < 30  # failed, did not wait for the hold to end
+        selftest.release_hold()
         t.join()
         assert p.name == "busy"  # released after the call
 
@@ -246,9 +240,8 @@ class TestHandle:
         assert str(inspect.signature(selftest.Probe.open)) == "(name)"
 
 
-@pytest.mark.skipif(sys.version_info < (3, 13), reason="the slot exists from 3.13")
-def test_module_declares_it_does_not_need_the_gil():
-    # Walk the module definition's slots: {Py_mod_gil, Py_MOD_GIL_NOT_USED}.
+def module_slots():
+    """The module definition's slots, as {slot number: value}."""
     class Slot(ctypes.Structure):
         _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
 
@@ -266,5 +259,24 @@ def test_module_declares_it_does_not_need_the_gil():
     while slots[i].slot != 0:
         found[slots[i].slot] = slots[i].value
         i += 1
+    return found
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="Py_mod_gil exists from 3.13")
+def test_module_declares_it_does_not_need_the_gil():
     PY_MOD_GIL = 4
-    assert found.get(PY_MOD_GIL) == 1  # Py_MOD_GIL_NOT_USED
+    assert module_slots().get(PY_MOD_GIL) == 1  # Py_MOD_GIL_NOT_USED
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="Py_mod_multiple_interpreters exists from 3.12")
+def test_module_cannot_be_loaded_in_a_second_interpreter():
+    PY_MOD_MULTIPLE_INTERPRETERS = 3
+    assert module_slots().get(PY_MOD_MULTIPLE_INTERPRETERS) in (0, None)  # NOT_SUPPORTED is 0
+    interpreters = pytest.importorskip("_interpreters")
+    interp = interpreters.create()
+    try:
+        failure = interpreters.run_string(interp, "import _tev")
+    finally:
+        interpreters.destroy(interp)
+    assert failure is not None
+    assert "does not support loading in subinterpreters" in failure.msg

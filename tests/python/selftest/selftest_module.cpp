@@ -5,6 +5,8 @@
 #include <Python.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "error.h"
@@ -44,17 +46,48 @@ PyObject* probe_name(PyObject* self, void*) {
                                 [](ProbeClass::State& s) { return to_python(s.name); });
 }
 
+// What a hold is doing, so that a test waits for events instead of sleeping.
+struct HoldEvents {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool holding = false;
+  bool released = false;
+} g_hold;
+
 // Holds exclusive access with the interpreter lock released, as the long
-// operations do.
+// operations do, until release_hold() is called or the time is up.
 PyObject* probe_hold(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* seconds_obj = nullptr;
   if (!parse_args("hold", args, kwargs, {"milliseconds"}, 1, &seconds_obj)) return nullptr;
   auto ms = arg_u32(seconds_obj, "milliseconds");
   if (!ms) return nullptr;
   return with_state<ProbeClass>(self, Access::Exclusive, [&](ProbeClass::State&) -> PyObject* {
-    without_gil([&] { std::this_thread::sleep_for(std::chrono::milliseconds(*ms)); });
+    without_gil([&] {
+      std::unique_lock guard(g_hold.lock);
+      g_hold.holding = true;
+      g_hold.changed.notify_all();
+      g_hold.changed.wait_for(guard, std::chrono::milliseconds(*ms), [] { return g_hold.released; });
+      g_hold.holding = g_hold.released = false;
+    });
     Py_RETURN_NONE;
   });
+}
+
+// Returns once a hold has exclusive access.
+PyObject* wait_for_hold(PyObject*, PyObject*) {
+  without_gil([] {
+    std::unique_lock guard(g_hold.lock);
+    g_hold.changed.wait(guard, [] { return g_hold.holding; });
+  });
+  Py_RETURN_NONE;
+}
+
+// Ends the hold in progress.
+PyObject* release_hold(PyObject*, PyObject*) {
+  std::lock_guard guard(g_hold.lock);
+  g_hold.released = true;
+  g_hold.changed.notify_all();
+  Py_RETURN_NONE;
 }
 
 PyMethodDef kProbeMethods[] = {
@@ -142,6 +175,8 @@ PyMethodDef kFunctions[] = {
      "raise_error(kind, text='')\n--\n\nRaise a pipeline error."},
     {"extract_stats", TEV_KW_FUNCTION(extract_stats), METH_VARARGS | METH_KEYWORDS,
      "extract_stats(files, dirs, symlinks_skipped, bytes)\n--\n\nMake an ExtractStats."},
+    {"wait_for_hold", &wait_for_hold, METH_NOARGS, "wait_for_hold()\n--\n\nWait until a Probe holds access."},
+    {"release_hold", &release_hold, METH_NOARGS, "release_hold()\n--\n\nEnd the Probe hold in progress."},
     {nullptr, nullptr, 0, nullptr},
 };
 
