@@ -10,3 +10,40 @@ FIXTURES = SHARED / "fixtures"
 _selftest_dir = os.environ.get("TEV_SELFTEST_DIR", str(ROOT / "build" / "tests" / "python"))
 if _selftest_dir not in sys.path:
     sys.path.insert(0, _selftest_dir)
+
+
+def run_with_memory_cap(body, headroom=1 << 30):
+    """Runs body() in a forked child whose address space may grow by at most
+    `headroom` bytes, and fails with the child's traceback if it raised.
+
+    Hostile-input loops run this way: an allocation sized from what a damaged
+    file declares, instead of what it holds, ends the loop with MemoryError
+    (or tev's out-of-memory IoError) instead of passing unnoticed on a host
+    with memory to spare."""
+    import resource
+    import traceback
+
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read_end)
+        status = 0
+        try:
+            with open("/proc/self/statm") as f:
+                in_use = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+            resource.setrlimit(resource.RLIMIT_AS, (in_use + headroom, in_use + headroom))
+            body()
+        except BaseException:
+            os.write(write_end, traceback.format_exc().encode())
+            status = 1
+        os._exit(status)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as f:
+        report = f.read().decode(errors="replace")
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, report or f"child ended with status {status}"
+
+
+def not_out_of_memory(error):
+    """A damaged input may fail, but not by asking for more memory than the cap."""
+    assert "Cannot allocate memory" not in str(error), error

@@ -8,7 +8,7 @@ import zlib
 import pytest
 
 import tev
-from conftest import FIXTURES
+from conftest import FIXTURES, not_out_of_memory, run_with_memory_cap
 from udif_images import SECTOR, image, mish, run
 
 ZLIB, RAW, ADC, LZFSE, ZERO, TERM = 0x80000005, 1, 0x80000004, 0x80000007, 0, 0xFFFFFFFF
@@ -179,11 +179,19 @@ def test_open_errors(tmp_path):
 
 
 def test_hostile_images_fail_cleanly(tmp_path):
-    """Truncations and flipped bytes anywhere: a TevError or a clean open, never a crash."""
+    """Truncations and flipped bytes anywhere: a TevError or a clean open, never a crash, and
+    nothing allocated beyond what the image declares."""
     data = bytes(random.Random(1).randbytes(3000))
     packed = zlib.compress(data + bytes(72))
     good = image(packed, [("p (Apple_HFS : 1)", "1", mish(6, [run(ZLIB, 0, 6, 0, len(packed)), run(TERM, 6, 0)]))],
                  checksum=False)
+    with tev.DmgArchive.open(write(tmp_path, good, "good.dmg")) as a:
+        assert a.extract_partition(1) == data + bytes(72)
+    run_with_memory_cap(lambda: open_damaged_images(tmp_path, good))
+
+
+def open_damaged_images(tmp_path, good):
+    cap = 1 << 30
     rng = random.Random(2)
     variants = [good[:n] for n in (0, 10, 511, 512, len(good) - 1)]
     for _ in range(300):
@@ -198,10 +206,12 @@ def test_hostile_images_fail_cleanly(tmp_path):
                 for p in a.partitions:
                     try:
                         a.extract_partition(p.id)
-                    except tev.TevError:
-                        pass
-        except tev.TevError:
-            pass
+                    except tev.TevError as e:
+                        not_out_of_memory(e)
+                    except MemoryError:
+                        assert p.size > cap  # only a partition that declares that much may ask for it
+        except tev.TevError as e:
+            not_out_of_memory(e)
 
 
 @pytest.mark.parametrize("runs,sectors", [
