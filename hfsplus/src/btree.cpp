@@ -1,4 +1,4 @@
-#include "tev/hfsplus/btree.h"
+#include "btree.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,13 +1,14 @@
 // Catalog queries: exact lookups, folder listings and path resolution.
-#include "tev/hfsplus/catalog.h"
+#include "catalog.h"
 
 #include <functional>
 
 #include "tev/common/fs_walk.h"
 #include "tev/common/path.h"
-#include "tev/hfsplus/btree.h"
-#include "tev/hfsplus/hfs_reader.h"
-#include "tev/hfsplus/unicode.h"
+
+#include "btree.h"
+#include "unicode.h"
+#include "volume.h"
 
 namespace tev::hfsplus {
 namespace {
@@ -16,7 +17,7 @@ namespace {
 // The visitor returns false to stop early.
 using ChildVisitor = std::function<std::expected<bool, HfsError>(const CatalogKey&, std::span<const uint8_t>)>;
 
-std::expected<void, HfsError> for_each_child(const HfsReader& reader, uint32_t parent_id,
+std::expected<void, HfsError> for_each_child(const Volume& reader, uint32_t parent_id,
                                              const ChildVisitor& visit) {
   CatalogSearchKey start{parent_id, {}, reader.is_hfsx()};
   auto leaf = find_leaf(reader.catalog(),
@@ -56,7 +57,7 @@ std::expected<std::optional<CatalogRecord>, HfsError> record_after_key(std::span
 // link folder's name shows). A name the descent misses is looked for among
 // the folder's records too, with the same equality, before it is declared
 // missing.
-std::expected<std::optional<CatalogRecord>, HfsError> scan_folder_for(const HfsReader& reader,
+std::expected<std::optional<CatalogRecord>, HfsError> scan_folder_for(const Volume& reader,
                                                                       const CatalogSearchKey& key) {
   std::optional<CatalogRecord> match;
   auto scanned = for_each_child(reader, key.parent_id,
@@ -73,7 +74,7 @@ std::expected<std::optional<CatalogRecord>, HfsError> scan_folder_for(const HfsR
 
 }  // namespace
 
-std::expected<std::optional<CatalogRecord>, HfsError> lookup(const HfsReader& reader, uint32_t parent_id,
+std::expected<std::optional<CatalogRecord>, HfsError> lookup(const Volume& reader, uint32_t parent_id,
                                                              std::string_view name) {
   CatalogSearchKey key{parent_id, name_to_utf16(name), reader.is_hfsx()};
   auto hit = btree_search(reader.catalog(), [&](std::span<const uint8_t> r) { return compare_catalog_key(r, key); });
@@ -87,7 +88,7 @@ std::expected<std::optional<CatalogRecord>, HfsError> lookup(const HfsReader& re
   return record_after_key(*record);
 }
 
-std::expected<std::vector<HfsDirEntry>, HfsError> list_folder(const HfsReader& reader, uint32_t folder_id) {
+std::expected<std::vector<HfsDirEntry>, HfsError> list_folder(const Volume& reader, uint32_t folder_id) {
   std::vector<HfsDirEntry> entries;
   if (reader.catalog().info().root_node == 0) return entries;
   auto listed = for_each_child(
@@ -110,7 +111,7 @@ std::expected<std::vector<HfsDirEntry>, HfsError> list_folder(const HfsReader& r
   return entries;
 }
 
-std::expected<ResolvedPath, HfsError> resolve(const HfsReader& reader, std::string_view path) {
+std::expected<ResolvedPath, HfsError> resolve(const Volume& reader, std::string_view path) {
   size_t first = path.find_first_not_of('/');
   if (first == std::string_view::npos) {
     // The root folder's record is keyed by its parent (1) and the volume name.

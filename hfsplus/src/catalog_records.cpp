@@ -2,8 +2,9 @@
 #include <fmt/format.h>
 
 #include "tev/common/byte_cursor.h"
-#include "tev/hfsplus/catalog.h"
-#include "tev/hfsplus/unicode.h"
+
+#include "catalog.h"
+#include "unicode.h"
 
 namespace tev::hfsplus {
 namespace {

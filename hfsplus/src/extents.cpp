@@ -1,10 +1,11 @@
 // Data forks: the inline extents, the extents overflow file, and reading.
-#include "tev/hfsplus/extents.h"
+#include "extents.h"
 
 #include <algorithm>
 
 #include "tev/common/byte_cursor.h"
-#include "tev/hfsplus/hfs_reader.h"
+
+#include "volume.h"
 
 namespace tev::hfsplus {
 namespace {
@@ -50,7 +51,7 @@ std::expected<std::optional<std::array<ExtentDescriptor, 8>>, HfsError> find_ove
   return decode_extent_record(*extents);
 }
 
-std::expected<std::vector<FilePiece>, HfsError> plan_fork(const HfsReader& reader, const ForkData& fork,
+std::expected<std::vector<FilePiece>, HfsError> plan_fork(const Volume& reader, const ForkData& fork,
                                                           uint32_t file_id) {
   std::vector<FilePiece> runs;
   uint64_t remaining = fork.logical_size;
@@ -78,7 +79,7 @@ std::expected<std::vector<FilePiece>, HfsError> plan_fork(const HfsReader& reade
   return runs;
 }
 
-std::expected<uint64_t, HfsError> read_fork(const HfsReader& reader, const ForkData& fork, uint32_t file_id,
+std::expected<uint64_t, HfsError> read_fork(const Volume& reader, const ForkData& fork, uint32_t file_id,
                                             ByteSink& sink) {
   if (fork.logical_size == 0) return 0;
   auto runs = plan_fork(reader, fork, file_id);

@@ -1,4 +1,4 @@
-#include "tev/hfsplus/unicode.h"
+#include "unicode.h"
 
 #include <array>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "tev/hfsplus/volume_header.h"
+#include "volume_header.h"
 
 #include <bit>
 

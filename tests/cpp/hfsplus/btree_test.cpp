@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "tev/hfsplus/btree.h"
+#include "btree.h"
 
 namespace tev::hfsplus {
 namespace {

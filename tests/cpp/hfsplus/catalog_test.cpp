@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "tev/hfsplus/catalog.h"
-#include "tev/hfsplus/unicode.h"
+#include "catalog.h"
+#include "unicode.h"
 
 namespace tev::hfsplus {
 namespace {

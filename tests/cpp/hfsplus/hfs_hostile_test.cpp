@@ -8,6 +8,7 @@
 
 #include "fixtures.h"
 #include "tev/hfsplus/hfs_reader.h"
+#include "volume_header.h"
 
 namespace tev::hfsplus {
 namespace {
@@ -46,10 +47,12 @@ TEST(HfsHostile, FlippedMetadataBytes) {
   auto volume = open_volume(ByteSource::from_bytes(image));
   ASSERT_TRUE(volume);
   ASSERT_GE(volume->walk()->size(), 3000u);
-  uint32_t bs = volume->block_size();
-  uint64_t catalog = uint64_t{volume->header().catalog_file.extents[0].start_block} * bs;
-  uint64_t catalog_size = volume->header().catalog_file.logical_size;
-  uint64_t extents = uint64_t{volume->header().extents_file.extents[0].start_block} * bs;
+  auto header = read_volume_header(ByteSource::from_bytes(image));
+  ASSERT_TRUE(header);
+  uint32_t bs = header->block_size;
+  uint64_t catalog = uint64_t{header->catalog_file.extents[0].start_block} * bs;
+  uint64_t catalog_size = header->catalog_file.logical_size;
+  uint64_t extents = uint64_t{header->extents_file.extents[0].start_block} * bs;
   std::mt19937 rng(42);
   for (int trial = 0; trial < 200; ++trial) {
     auto damaged = image;

@@ -15,7 +15,8 @@
 
 #include "tev/common/byte_source.h"
 #include "tev/hfsplus/hfs_error.h"
-#include "tev/hfsplus/volume_header.h"
+
+#include "volume_header.h"
 
 namespace tev::hfsplus {
 

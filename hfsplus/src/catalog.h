@@ -12,11 +12,12 @@
 
 #include "tev/common/fs_values.h"
 #include "tev/hfsplus/hfs_error.h"
-#include "tev/hfsplus/volume_header.h"
+
+#include "volume_header.h"
 
 namespace tev::hfsplus {
 
-class HfsReader;
+class Volume;
 
 inline constexpr uint32_t kRootParentId = 1;
 inline constexpr uint32_t kRootFolderId = 2;
@@ -103,9 +104,9 @@ std::expected<CatalogRecord, HfsError> decode_catalog_record(std::span<const uin
 // Record key against search key; a key that does not decode is less.
 std::strong_ordering compare_catalog_key(std::span<const uint8_t> record, const CatalogSearchKey& key);
 
-std::expected<std::optional<CatalogRecord>, HfsError> lookup(const HfsReader& reader, uint32_t parent_id,
+std::expected<std::optional<CatalogRecord>, HfsError> lookup(const Volume& reader, uint32_t parent_id,
                                                              std::string_view name);
-std::expected<std::vector<HfsDirEntry>, HfsError> list_folder(const HfsReader& reader, uint32_t folder_id);
-std::expected<ResolvedPath, HfsError> resolve(const HfsReader& reader, std::string_view path);
+std::expected<std::vector<HfsDirEntry>, HfsError> list_folder(const Volume& reader, uint32_t folder_id);
+std::expected<ResolvedPath, HfsError> resolve(const Volume& reader, std::string_view path);
 
 }  // namespace tev::hfsplus

@@ -5,8 +5,8 @@
 #include <expected>
 #include <span>
 
-#include "tev/common/byte_source.h"
 #include "tev/common/byte_cursor.h"
+#include "tev/common/byte_source.h"
 #include "tev/hfsplus/hfs_error.h"
 
 namespace tev::hfsplus {

@@ -8,13 +8,14 @@
 
 #include "tev/common/byte_sink.h"
 #include "tev/common/file_pieces.h"
-#include "tev/hfsplus/btree.h"
 #include "tev/hfsplus/hfs_error.h"
-#include "tev/hfsplus/volume_header.h"
+
+#include "btree.h"
+#include "volume_header.h"
 
 namespace tev::hfsplus {
 
-class HfsReader;
+class Volume;
 
 inline constexpr uint8_t kDataFork = 0x00;
 inline constexpr uint8_t kResourceFork = 0xFF;
@@ -28,11 +29,11 @@ std::expected<std::optional<std::array<ExtentDescriptor, 8>>, HfsError> find_ove
 // extents, then the overflow records that follow them. Contiguous blocks are
 // merged into one piece. The pieces cover less than the logical size when the
 // extent chain ends early.
-std::expected<std::vector<FilePiece>, HfsError> plan_fork(const HfsReader& reader, const ForkData& fork,
+std::expected<std::vector<FilePiece>, HfsError> plan_fork(const Volume& reader, const ForkData& fork,
                                                           uint32_t file_id);
 
 // A fork's bytes into a sink; returns how many were produced.
-std::expected<uint64_t, HfsError> read_fork(const HfsReader& reader, const ForkData& fork, uint32_t file_id,
+std::expected<uint64_t, HfsError> read_fork(const Volume& reader, const ForkData& fork, uint32_t file_id,
                                             ByteSink& sink);
 
 }  // namespace tev::hfsplus
