@@ -1,5 +1,5 @@
 // B-tree node blocks: header, table of contents, keys and values.
-#include "tev/apfs/btree.h"
+#include "btree.h"
 
 #include <fmt/format.h>
 

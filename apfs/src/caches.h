@@ -6,7 +6,7 @@
 #include <optional>
 #include <unordered_map>
 
-#include "tev/apfs/apfs_reader.h"
+#include "container.h"
 
 namespace tev::apfs {
 
@@ -41,7 +41,7 @@ class BoundedCache {
   size_t used_ = 0;
 };
 
-struct ApfsReader::Caches {
+struct Container::Caches {
   BoundedCache<uint64_t, NodeRef> nodes{size_t{64} << 20};
   BoundedCache<uint64_t, uint64_t> translations{size_t{8} << 20};
   BoundedCache<uint64_t, std::shared_ptr<const DirectoryIndex>> directories{size_t{64} << 20};

@@ -6,9 +6,10 @@
 
 #include <fmt/format.h>
 
-#include "caches.h"
-#include "tev/apfs/apfs_reader.h"
 #include "tev/common/byte_cursor.h"
+
+#include "caches.h"
+#include "container.h"
 
 namespace tev::apfs {
 namespace {
@@ -34,7 +35,7 @@ std::expected<ContainerSuperblock, ApfsError> superblock_at_zero(const ByteSourc
 }
 
 // The newest valid container superblock of the checkpoint descriptor area.
-std::optional<ContainerSuperblock> newest_checkpoint(const ApfsReader& reader, const ContainerSuperblock& sb) {
+std::optional<ContainerSuperblock> newest_checkpoint(const Container& reader, const ContainerSuperblock& sb) {
   std::optional<ContainerSuperblock> best;
   uint64_t bs = reader.block_size();
   uint64_t available = reader.source().size() / bs;
@@ -56,12 +57,12 @@ std::optional<ContainerSuperblock> newest_checkpoint(const ApfsReader& reader, c
 
 }  // namespace
 
-ApfsReader::ApfsReader() : caches_(std::make_unique<Caches>()) {}
-ApfsReader::ApfsReader(ApfsReader&&) noexcept = default;
-ApfsReader& ApfsReader::operator=(ApfsReader&&) noexcept = default;
-ApfsReader::~ApfsReader() = default;
+Container::Container() : caches_(std::make_unique<Caches>()) {}
+Container::Container(Container&&) noexcept = default;
+Container& Container::operator=(Container&&) noexcept = default;
+Container::~Container() = default;
 
-std::expected<std::vector<uint8_t>, ApfsError> ApfsReader::read_block(uint64_t paddr) const {
+std::expected<std::vector<uint8_t>, ApfsError> Container::read_block(uint64_t paddr) const {
   if (paddr > UINT64_MAX / block_size_)
     return std::unexpected(ApfsError::corrupted(fmt::format("block {} lies beyond the device address space", paddr)));
   auto block = source_->read_vec_at(paddr * block_size_, block_size_);
@@ -69,7 +70,7 @@ std::expected<std::vector<uint8_t>, ApfsError> ApfsReader::read_block(uint64_t p
   return std::move(*block);
 }
 
-std::expected<ApfsReader::NodeRef, ApfsError> ApfsReader::node(uint64_t paddr) const {
+std::expected<Container::NodeRef, ApfsError> Container::node(uint64_t paddr) const {
   if (auto cached = caches_->nodes.find(paddr)) return *cached;
   auto block = read_block(paddr);
   if (!block) return std::unexpected(block.error());
@@ -80,7 +81,7 @@ std::expected<ApfsReader::NodeRef, ApfsError> ApfsReader::node(uint64_t paddr) c
   return ref;
 }
 
-std::expected<uint64_t, ApfsError> ApfsReader::translate(uint64_t oid) const {
+std::expected<uint64_t, ApfsError> Container::translate(uint64_t oid) const {
   if (auto cached = caches_->translations.find(oid)) return *cached;
   auto paddr = omap_lookup(volume_omap_root_, oid, volume_.header.xid);
   if (!paddr) return std::unexpected(paddr.error());
@@ -88,8 +89,9 @@ std::expected<uint64_t, ApfsError> ApfsReader::translate(uint64_t oid) const {
   return *paddr;
 }
 
-std::expected<ApfsReader, ApfsError> open_container(ByteSource source) {
-  ApfsReader reader;
+std::expected<std::unique_ptr<Container>, ApfsError> Container::open(ByteSource source) {
+  std::unique_ptr<Container> opened(new Container());
+  Container& reader = *opened;
   reader.source_ = std::make_unique<ByteSource>(std::move(source));
   auto sb = superblock_at_zero(*reader.source_, kDefaultBlockSize);
   if (!sb) return std::unexpected(sb.error());
@@ -137,7 +139,7 @@ std::expected<ApfsReader, ApfsError> open_container(ByteSource source) {
   auto root = reader.translate(reader.volume_.root_tree_oid);
   if (!root) return std::unexpected(root.error());
   reader.root_tree_ = *root;
-  return reader;
+  return opened;
 }
 
 }  // namespace tev::apfs

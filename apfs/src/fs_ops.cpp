@@ -4,15 +4,16 @@
 
 #include <fmt/format.h>
 
-#include "caches.h"
-#include "tev/apfs/apfs_reader.h"
-#include "tev/common/fs_walk.h"
 #include "tev/common/checked.h"
+#include "tev/common/fs_walk.h"
 #include "tev/common/path.h"
+
+#include "caches.h"
+#include "container.h"
 
 namespace tev::apfs {
 
-std::expected<InodeValue, ApfsError> ApfsReader::inode_lookup(uint64_t oid) const {
+std::expected<InodeValue, ApfsError> Container::inode_lookup(uint64_t oid) const {
   auto value = find_first(oid, kInode);
   if (!value) return std::unexpected(value.error());
   if (!*value) return std::unexpected(ApfsError::file_not_found(fmt::format("inode OID {}", oid)));
@@ -22,7 +23,7 @@ std::expected<InodeValue, ApfsError> ApfsReader::inode_lookup(uint64_t oid) cons
 // Names are matched exactly, whatever the volume's own case rules, and the
 // first record of a name in tree order wins; a directory's records are read
 // once and kept by name.
-std::expected<std::shared_ptr<const ApfsReader::DirectoryIndex>, ApfsError> ApfsReader::directory_index(
+std::expected<std::shared_ptr<const Container::DirectoryIndex>, ApfsError> Container::directory_index(
     uint64_t directory_id) const {
   if (auto cached = caches_->directories.find(directory_id)) return *cached;
   auto index = std::make_shared<DirectoryIndex>();
@@ -44,7 +45,7 @@ std::expected<std::shared_ptr<const ApfsReader::DirectoryIndex>, ApfsError> Apfs
   return shared;
 }
 
-std::expected<std::optional<DirRecord>, ApfsError> ApfsReader::find_entry(uint64_t directory_id,
+std::expected<std::optional<DirRecord>, ApfsError> Container::find_entry(uint64_t directory_id,
                                                                           std::string_view name) const {
   auto index = directory_index(directory_id);
   if (!index) return std::unexpected(index.error());
@@ -53,7 +54,7 @@ std::expected<std::optional<DirRecord>, ApfsError> ApfsReader::find_entry(uint64
   return it->second;
 }
 
-std::expected<ResolvedInode, ApfsError> ApfsReader::resolve(std::string_view path) const {
+std::expected<ResolvedInode, ApfsError> Container::resolve(std::string_view path) const {
   auto parts = split_path(path);
   if (parts.empty()) {
     auto root = inode_lookup(kRootDirectoryId);
@@ -77,7 +78,7 @@ std::expected<ResolvedInode, ApfsError> ApfsReader::resolve(std::string_view pat
   return std::unexpected(ApfsError::file_not_found(std::string(path)));
 }
 
-std::expected<std::vector<ApfsDirEntry>, ApfsError> ApfsReader::list_entries(uint64_t directory_id) const {
+std::expected<std::vector<ApfsDirEntry>, ApfsError> Container::list_entries(uint64_t directory_id) const {
   std::vector<ApfsDirEntry> out;
   auto r = scan(directory_id, kDirRecord,
                 [&](std::span<const uint8_t> key, std::span<const uint8_t> value) -> std::expected<bool, ApfsError> {
@@ -97,7 +98,7 @@ std::expected<std::vector<ApfsDirEntry>, ApfsError> ApfsReader::list_entries(uin
   return out;
 }
 
-std::expected<std::vector<ApfsDirEntry>, ApfsError> ApfsReader::list_directory(std::string_view path) const {
+std::expected<std::vector<ApfsDirEntry>, ApfsError> Container::list_directory(std::string_view path) const {
   if (path.empty() || path == "/") return list_entries(kRootDirectoryId);
   auto resolved = resolve(path);
   if (!resolved) return std::unexpected(resolved.error());
@@ -105,7 +106,7 @@ std::expected<std::vector<ApfsDirEntry>, ApfsError> ApfsReader::list_directory(s
   return list_entries(resolved->oid);
 }
 
-std::expected<std::vector<uint8_t>, ApfsError> ApfsReader::symlink_target(uint64_t oid) const {
+std::expected<std::vector<uint8_t>, ApfsError> Container::symlink_target(uint64_t oid) const {
   auto found = find_xattr(oid, kSymlinkXattr);
   if (!found) return std::unexpected(found.error());
   if (!*found) return std::unexpected(ApfsError::file_not_found("symlink target"));
@@ -115,7 +116,7 @@ std::expected<std::vector<uint8_t>, ApfsError> ApfsReader::symlink_target(uint64
   return std::move(*data);
 }
 
-std::expected<fs::FileStat, ApfsError> ApfsReader::stat(std::string_view path) const {
+std::expected<fs::FileStat, ApfsError> Container::stat(std::string_view path) const {
   auto resolved = resolve(path);
   if (!resolved) return std::unexpected(resolved.error());
   const InodeValue& inode = resolved->inode;
@@ -144,7 +145,7 @@ std::expected<fs::FileStat, ApfsError> ApfsReader::stat(std::string_view path) c
 // holes between them, and a hole for a tail no extent reaches (sparse files
 // end in one as often as not). An extent at physical block 0 is a hole too:
 // that is how APFS stores a sparse range.
-std::expected<FileReadPlan, ApfsError> ApfsReader::plan_file(std::string_view path) const {
+std::expected<FileReadPlan, ApfsError> Container::plan_file(std::string_view path) const {
   auto resolved = resolve(path);
   if (!resolved) return std::unexpected(resolved.error());
   FileReadPlan plan;
@@ -213,7 +214,7 @@ std::expected<FileReadPlan, ApfsError> ApfsReader::plan_file(std::string_view pa
   return plan;
 }
 
-std::expected<void, ApfsError> ApfsReader::read_planned(const FileReadPlan& plan, std::span<uint8_t> out) const {
+std::expected<void, ApfsError> Container::read_planned(const FileReadPlan& plan, std::span<uint8_t> out) const {
   if (!plan.inline_data.empty()) {
     std::memcpy(out.data(), plan.inline_data.data(), plan.inline_data.size());
     return {};
@@ -222,7 +223,7 @@ std::expected<void, ApfsError> ApfsReader::read_planned(const FileReadPlan& plan
   return {};
 }
 
-std::expected<uint64_t, ApfsError> ApfsReader::read_planned(const FileReadPlan& plan, ByteSink& sink) const {
+std::expected<uint64_t, ApfsError> Container::read_planned(const FileReadPlan& plan, ByteSink& sink) const {
   if (!plan.inline_data.empty()) {
     if (auto w = sink.write(plan.inline_data); !w) return std::unexpected(w.error());
     return plan.length;
@@ -232,7 +233,7 @@ std::expected<uint64_t, ApfsError> ApfsReader::read_planned(const FileReadPlan& 
   return *produced;
 }
 
-std::expected<Buffer, ApfsError> ApfsReader::read_file(std::string_view path) const {
+std::expected<Buffer, ApfsError> Container::read_file(std::string_view path) const {
   auto plan = plan_file(path);
   if (!plan) return std::unexpected(plan.error());
   Buffer out(static_cast<size_t>(plan->length));
@@ -240,20 +241,20 @@ std::expected<Buffer, ApfsError> ApfsReader::read_file(std::string_view path) co
   return out;
 }
 
-std::expected<std::vector<fs::WalkEntry>, ApfsError> ApfsReader::walk() const {
+std::expected<std::vector<fs::WalkEntry>, ApfsError> Container::walk() const {
   return fs::walk_tree<ApfsDirEntry, ApfsError>(
       kRootDirectoryId, [&](uint64_t id) { return list_entries(id); }, [](const ApfsDirEntry& e) { return e.oid; },
       [](uint64_t id) { return ApfsError::corrupted(fmt::format("directory {} appears twice in the tree", id)); });
 }
 
-std::expected<bool, ApfsError> ApfsReader::exists(std::string_view path) const {
+std::expected<bool, ApfsError> Container::exists(std::string_view path) const {
   auto resolved = resolve(path);
   if (resolved) return true;
   if (resolved.error().kind() == ApfsError::Kind::FileNotFound) return false;
   return std::unexpected(resolved.error());
 }
 
-fs::VolumeInfo ApfsReader::volume_info() const {
+fs::VolumeInfo Container::volume_info() const {
   fs::VolumeInfo info;
   info.fs_type = fs::FsType::Apfs;
   info.block_size = block_size_;

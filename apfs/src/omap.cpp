@@ -4,9 +4,10 @@
 
 #include <fmt/format.h>
 
-#include "tev/apfs/apfs_reader.h"
 #include "tev/common/byte_cursor.h"
 #include "tev/common/tree_depth.h"
+
+#include "container.h"
 
 namespace tev::apfs {
 namespace {
@@ -37,7 +38,7 @@ std::unexpected<ApfsError> resolved_to_zero(uint64_t oid) {
 // Entries of one object are sorted by xid, so the live one is the last entry
 // not above (oid, max_xid); the descent follows the same rule. A tree that
 // does not lead there (damaged, or ordered otherwise) is searched in full.
-std::expected<uint64_t, ApfsError> ApfsReader::omap_lookup(uint64_t root, uint64_t oid, uint64_t max_xid) const {
+std::expected<uint64_t, ApfsError> Container::omap_lookup(uint64_t root, uint64_t oid, uint64_t max_xid) const {
   const OmapKey target{oid, max_xid};
   auto root_node = node(root);
   if (!root_node) return std::unexpected(root_node.error());

@@ -1,13 +1,14 @@
 // File-system records: inodes, directory entries, attributes, file extents.
-#include "tev/apfs/records.h"
+#include "records.h"
 
 #include <algorithm>
 
 #include <fmt/format.h>
 
-#include "tev/apfs/btree.h"
 #include "tev/common/byte_cursor.h"
 #include "tev/common/text.h"
+
+#include "btree.h"
 
 namespace tev::apfs {
 namespace {

@@ -4,8 +4,9 @@
 
 #include <fmt/format.h>
 
-#include "tev/apfs/apfs_reader.h"
 #include "tev/common/tree_depth.h"
+
+#include "container.h"
 
 namespace tev::apfs {
 namespace {
@@ -40,7 +41,7 @@ std::expected<size_t, ApfsError> first_where(const DecodedNode& n, const Pred& p
 
 // Exact search: in an index node the child of the last entry not greater
 // than the key; in a leaf the first equal entry.
-std::expected<std::optional<std::vector<uint8_t>>, ApfsError> exact_search(const ApfsReader& reader,
+std::expected<std::optional<std::vector<uint8_t>>, ApfsError> exact_search(const Container& reader,
                                                                            const KeyOrder& order) {
   auto current = reader.node(reader.root_tree());
   if (!current) return std::unexpected(current.error());
@@ -72,11 +73,11 @@ std::expected<std::optional<std::vector<uint8_t>>, ApfsError> exact_search(const
 
 }  // namespace
 
-std::expected<std::optional<std::vector<uint8_t>>, ApfsError> ApfsReader::find_first(uint64_t oid, uint8_t type) const {
+std::expected<std::optional<std::vector<uint8_t>>, ApfsError> Container::find_first(uint64_t oid, uint8_t type) const {
   return exact_search(*this, [&](std::span<const uint8_t> key) { return compare_fs_key(key, oid, type); });
 }
 
-std::expected<std::optional<std::vector<uint8_t>>, ApfsError> ApfsReader::find_xattr(uint64_t oid,
+std::expected<std::optional<std::vector<uint8_t>>, ApfsError> Container::find_xattr(uint64_t oid,
                                                                                     std::string_view name) const {
   return exact_search(*this, [&](std::span<const uint8_t> key) { return compare_xattr_key(key, oid, name); });
 }
@@ -86,7 +87,7 @@ std::expected<std::optional<std::vector<uint8_t>>, ApfsError> ApfsReader::find_x
 // begin there) rather than at its first, so a lookup costs the depth of the
 // tree plus its matches, not everything that precedes them; children past
 // the first entry above the key cannot hold a match and are not read.
-std::expected<void, ApfsError> ApfsReader::scan(uint64_t oid, uint8_t type, const RecordVisitor& visit) const {
+std::expected<void, ApfsError> Container::scan(uint64_t oid, uint8_t type, const RecordVisitor& visit) const {
   std::unordered_set<uint64_t> seen;
   std::function<std::expected<bool, ApfsError>(const DecodedNode&, unsigned)> walk =
       [&](const DecodedNode& n, unsigned depth) -> std::expected<bool, ApfsError> {
@@ -137,7 +138,7 @@ std::expected<void, ApfsError> ApfsReader::scan(uint64_t oid, uint8_t type, cons
   return {};
 }
 
-std::expected<std::vector<ApfsReader::Record>, ApfsError> ApfsReader::collect(uint64_t oid, uint8_t type) const {
+std::expected<std::vector<Container::Record>, ApfsError> Container::collect(uint64_t oid, uint8_t type) const {
   std::vector<Record> out;
   auto r = scan(oid, type, [&](std::span<const uint8_t> key, std::span<const uint8_t> value) -> std::expected<bool, ApfsError> {
     out.emplace_back(std::vector<uint8_t>(key.begin(), key.end()), std::vector<uint8_t>(value.begin(), value.end()));

@@ -1,5 +1,5 @@
 // Object headers, the checksum, and the container and volume superblocks.
-#include "tev/apfs/superblock.h"
+#include "superblock.h"
 
 #include <algorithm>
 
@@ -15,7 +15,6 @@ constexpr size_t kMaxVolumeOids = 100;
 constexpr size_t kVolumeSuperblockSize = 960;
 constexpr size_t kVolumeNameOffset = 704;
 constexpr size_t kVolumeNameSize = 256;
-
 
 // Header and magic, in the order the checks are made.
 std::expected<ObjectHeader, ApfsError> header_with_magic(std::span<const uint8_t> b, uint32_t magic) {

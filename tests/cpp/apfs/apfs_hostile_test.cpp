@@ -10,6 +10,7 @@
 
 #include "fixtures.h"
 #include "tev/apfs/apfs_reader.h"
+#include "superblock.h"
 #include "tev/common/temp_file.h"
 
 namespace tev::apfs {

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "tev/apfs/btree.h"
-#include "tev/apfs/records.h"
-#include "tev/apfs/superblock.h"
+#include "btree.h"
+#include "records.h"
+#include "superblock.h"
 #include "tev/common/byte_cursor.h"
 
 namespace tev::apfs {
