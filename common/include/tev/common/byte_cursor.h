@@ -1,19 +1,23 @@
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <span>
+#include <type_traits>
 
 namespace tev {
 
 namespace detail {
+// One load of a whole integer, turned to the host's order: a single move
+// (and byte swap) where a loop over the bytes might not become one.
 template <class T, bool kBigEndian>
 T load(const uint8_t* p) {
-  T value = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) {
-    size_t shift = kBigEndian ? 8 * (sizeof(T) - 1 - i) : 8 * i;
-    value |= static_cast<T>(static_cast<T>(p[i]) << shift);
-  }
+  static_assert(std::is_unsigned_v<T>);
+  T value;
+  std::memcpy(&value, p, sizeof(T));
+  if constexpr (sizeof(T) > 1 && kBigEndian != (std::endian::native == std::endian::big)) value = std::byteswap(value);
   return value;
 }
 }  // namespace detail
