@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <memory>
-#include <mutex>
 
 #include <fmt/format.h>
 
 #include "tev/common/byte_cursor.h"
 #include "tev/common/byte_source.h"
 #include "tev/common/memory.h"
+#include "tev/common/object_pool.h"
 #include "tev/common/worker_pool.h"
 #include "tev/common/xz_stream.h"
 
@@ -28,35 +28,14 @@ struct Chunk {
   uint64_t out_at;  // of the decoded bytes in the result
 };
 
-// The xz decoders of one read, handed to whichever worker needs one: a
-// decoder set up again for every chunk reuses its dictionary instead of
-// allocating (and faulting in) a new one each time, and all of them are
-// released when the read ends.
-class DecoderPool {
- public:
-  std::unique_ptr<XzDecoder> take() {
-    std::lock_guard guard(lock_);
-    if (free_.empty()) return std::make_unique<XzDecoder>();
-    auto d = std::move(free_.back());
-    free_.pop_back();
-    return d;
-  }
-  void give(std::unique_ptr<XzDecoder> d) {
-    std::lock_guard guard(lock_);
-    free_.push_back(std::move(d));
-  }
-
- private:
-  std::mutex lock_;
-  std::vector<std::unique_ptr<XzDecoder>> free_;
-};
+// The xz decoders of one read: a decoder set up again for every chunk
+// reuses its dictionary instead of allocating (and faulting in) a new one.
+using DecoderPool = ObjectPool<XzDecoder>;
 
 // Decodes one chunk's xz stream into `out` (exactly the declared size); a
 // stream that would yield more is stopped at the first byte too many.
 std::expected<void, PbzxError> decode_chunk(const Chunk& c, std::span<uint8_t> out, DecoderPool& decoders) {
-  auto decoder = decoders.take();
-  auto r = decoder->decode(c.data, out, true);
-  decoders.give(std::move(decoder));
+  auto r = decoders.take()->decode(c.data, out, true);
   auto failed = [&](std::string_view why) {
     return std::unexpected(
         PbzxError::decompression(fmt::format("Failed to decompress chunk at offset {}: {}", c.offset, why)));

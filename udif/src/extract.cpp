@@ -9,7 +9,9 @@
 #include <fmt/format.h>
 
 #include "tev/common/checked.h"
+#include "tev/common/buffer.h"
 #include "tev/common/memory.h"
+#include "tev/common/object_pool.h"
 #include "tev/common/worker_pool.h"
 #include "tev/udif/codecs.h"
 
@@ -22,8 +24,11 @@ constexpr size_t kPiece = 1 << 20;
 
 // A window is at most this many runs per worker and, past its first run,
 // at most kWindowBytes of buffers: memory stays bounded by the window, not
-// the partition.
+// the partition. Runs decoded straight into memory need only their stored
+// bytes buffered, so their windows are longer: each window ends in a wait
+// for its slowest run.
 constexpr size_t kWindowRunsPerWorker = 4;
+constexpr size_t kMemoryWindowRunsPerWorker = 64;
 constexpr uint64_t kWindowBytes = 64 << 20;
 
 bool is_copy(uint32_t type) { return type == run_type::kRaw || type == run_type::kIgnore; }
@@ -111,29 +116,35 @@ uint64_t window_cost(const PartitionPlan::Job& job, const Target& target) {
   return job.length + (is_copy(job.type) ? 0 : job.stored_length);
 }
 
+// A run's decoded bytes waiting for their turn in a sink.
 struct Slot {
-  std::vector<uint8_t> stored, bytes;
+  Buffer bytes;
   std::expected<void, DmgError> status;
 };
 
+// Stored bytes are read into one of these, one per worker at a time, and
+// decoded from there.
+using StoredBuffers = ObjectPool<Buffer>;
+
 // Decodes one run into `out` (exactly its length): raw runs are read in
-// place and the rest of their range zeroed, codec runs go through a stored
-// buffer that the slot keeps from window to window.
+// place and the rest of their range zeroed, codec runs through a buffer of
+// stored bytes.
 std::expected<void, DmgError> decode_job(const DmgImage& image, const PartitionPlan::Job& job,
-                                         std::vector<uint8_t>& stored, std::span<uint8_t> out) {
+                                         StoredBuffers& buffers, std::span<uint8_t> out) {
   if (is_copy(job.type)) {
     auto head = out.first(static_cast<size_t>(job.stored_length));
     if (auto r = image.source.read_exact_at(job.stored_offset, head); !r) return std::unexpected(DmgError(r.error()));
     std::fill(out.begin() + static_cast<ptrdiff_t>(head.size()), out.end(), 0);
     return {};
   }
-  stored.resize(static_cast<size_t>(job.stored_length));
-  if (auto r = image.source.read_exact_at(job.stored_offset, stored); !r) return std::unexpected(DmgError(r.error()));
-  return decode_run(job.type, stored, out);
+  auto stored = buffers.take();
+  stored->resize(static_cast<size_t>(job.stored_length));
+  if (auto r = image.source.read_exact_at(job.stored_offset, *stored); !r) return std::unexpected(DmgError(r.error()));
+  return decode_run(job.type, *stored, out);
 }
 
 std::expected<void, DmgError> copy_in_pieces(const DmgImage& image, const PartitionPlan::Job& job,
-                                             std::vector<uint8_t>& buffer, ByteSink& sink) {
+                                             Buffer& buffer, ByteSink& sink) {
   buffer.resize(kPiece);
   for (uint64_t done = 0; done < job.stored_length;) {
     size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, job.stored_length - done));
@@ -147,8 +158,10 @@ std::expected<void, DmgError> copy_in_pieces(const DmgImage& image, const Partit
 }
 
 std::expected<void, DmgError> execute(const DmgImage& image, const PartitionPlan& plan, Target target) {
-  const size_t window_runs = kWindowRunsPerWorker * WorkerPool::instance().worker_count();
+  const size_t window_runs = (target.sink == nullptr ? kMemoryWindowRunsPerWorker : kWindowRunsPerWorker) *
+                             WorkerPool::instance().worker_count();
   std::vector<Slot> slots(std::min(window_runs, plan.jobs.size()));
+  StoredBuffers buffers;
   uint64_t written = 0;
   for (size_t begin = 0; begin < plan.jobs.size();) {
     size_t end = begin;
@@ -171,7 +184,7 @@ std::expected<void, DmgError> execute(const DmgImage& image, const PartitionPlan
         slot.bytes.resize(static_cast<size_t>(job.length));  // filled whole by decode_job or it fails
         out = slot.bytes;
       }
-      slot.status = decode_job(image, job, slot.stored, out);
+      slot.status = decode_job(image, job, buffers, out);
     });
     for (size_t k = 0; k < end - begin; ++k) {
       const auto& job = plan.jobs[begin + k];
@@ -179,7 +192,7 @@ std::expected<void, DmgError> execute(const DmgImage& image, const PartitionPlan
       if (target.sink == nullptr) continue;
       if (auto r = write_zeros(*target.sink, job.slice - written); !r) return r;
       if (copied_in_pieces(job, target)) {
-        if (auto r = copy_in_pieces(image, job, slots[k].stored, *target.sink); !r) return r;
+        if (auto r = copy_in_pieces(image, job, *buffers.take(), *target.sink); !r) return r;
       } else if (auto r = target.sink->write(slots[k].bytes); !r) {
         return std::unexpected(DmgError(r.error()));
       }
@@ -187,7 +200,7 @@ std::expected<void, DmgError> execute(const DmgImage& image, const PartitionPlan
     }
     // Buffers grown for one long run are not kept for the rest.
     for (auto& slot : slots)
-      if (slot.bytes.capacity() > kWindowBytes || slot.stored.capacity() > kWindowBytes) slot = Slot{};
+      if (slot.bytes.capacity() > kWindowBytes) slot = Slot{};
     begin = end;
   }
   if (target.sink != nullptr) return write_zeros(*target.sink, plan.size - written);
