@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include "tev/common/byte_cursor.h"
+#include "tev/common/checked.h"
 
 namespace tev::apfs {
 namespace {
@@ -67,7 +68,7 @@ std::expected<std::span<const uint8_t>, ApfsError> entry_key(const DecodedNode& 
   const TocEntry& e = node.entries[i];
   size_t start = node.key_area_start + e.key_offset;
   size_t length = node.is_fixed() ? fixed.key : e.key_length;
-  if (start + length > node.bytes.size())
+  if (!range_fits(start, length, node.bytes.size()))
     return std::unexpected(ApfsError::invalid_btree(
         fmt::format("key out of bounds: start={}, len={}, block_size={}", start, length, node.bytes.size())));
   return std::span<const uint8_t>(node.bytes).subspan(start, length);
@@ -84,7 +85,8 @@ std::expected<std::span<const uint8_t>, ApfsError> entry_value(const DecodedNode
   if (e.value_offset > node.value_area_end)
     return bad(static_cast<int64_t>(node.value_area_end) - static_cast<int64_t>(e.value_offset));
   size_t start = node.value_area_end - e.value_offset;
-  if (start + length > node.bytes.size() || start < node.key_area_start) return bad(static_cast<int64_t>(start));
+  if (!range_fits(start, length, node.bytes.size()) || start < node.key_area_start)
+    return bad(static_cast<int64_t>(start));
   return std::span<const uint8_t>(node.bytes).subspan(start, length);
 }
 

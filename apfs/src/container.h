@@ -41,7 +41,6 @@ class Container {
   using NodeRef = std::shared_ptr<const DecodedNode>;
   // Sees a record's key and value; returns false to stop.
   using RecordVisitor = std::function<std::expected<bool, ApfsError>(std::span<const uint8_t>, std::span<const uint8_t>)>;
-  using Record = std::pair<std::vector<uint8_t>, std::vector<uint8_t>>;
 
   // Reads the container superblock (the newest of block 0 and the
   // checkpoint area), picks the first volume and finds its file-system tree.
@@ -69,7 +68,6 @@ class Container {
   std::expected<std::optional<std::vector<uint8_t>>, ApfsError> find_xattr(uint64_t oid, std::string_view name) const;
   // Visits every record keyed (oid, type), in tree order.
   std::expected<void, ApfsError> scan(uint64_t oid, uint8_t type, const RecordVisitor& visit) const;
-  std::expected<std::vector<Record>, ApfsError> collect(uint64_t oid, uint8_t type) const;
 
   std::expected<InodeValue, ApfsError> inode_lookup(uint64_t oid) const;
   std::expected<ResolvedInode, ApfsError> resolve(std::string_view path) const;

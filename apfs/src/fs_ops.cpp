@@ -199,7 +199,7 @@ std::expected<FileReadPlan, ApfsError> Container::plan_file(std::string_view pat
       uint64_t offset = e.physical_block * block_size_;
       // Data past the end of the container would fail when read; fail now,
       // before anything is allocated for it.
-      if (offset > device_size || skip > device_size - offset || length > device_size - offset - skip)
+      if (!range_fits(offset, skip, device_size) || !range_fits(offset + skip, length, device_size))
         return std::unexpected(ApfsError(IoError::unexpected_eof()));
       add({offset + skip, length, false});
     }

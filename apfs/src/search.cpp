@@ -138,14 +138,4 @@ std::expected<void, ApfsError> Container::scan(uint64_t oid, uint8_t type, const
   return {};
 }
 
-std::expected<std::vector<Container::Record>, ApfsError> Container::collect(uint64_t oid, uint8_t type) const {
-  std::vector<Record> out;
-  auto r = scan(oid, type, [&](std::span<const uint8_t> key, std::span<const uint8_t> value) -> std::expected<bool, ApfsError> {
-    out.emplace_back(std::vector<uint8_t>(key.begin(), key.end()), std::vector<uint8_t>(value.begin(), value.end()));
-    return true;
-  });
-  if (!r) return std::unexpected(r.error());
-  return out;
-}
-
 }  // namespace tev::apfs

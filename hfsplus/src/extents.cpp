@@ -79,14 +79,4 @@ std::expected<std::vector<FilePiece>, HfsError> plan_fork(const Volume& reader, 
   return runs;
 }
 
-std::expected<uint64_t, HfsError> read_fork(const Volume& reader, const ForkData& fork, uint32_t file_id,
-                                            ByteSink& sink) {
-  if (fork.logical_size == 0) return 0;
-  auto runs = plan_fork(reader, fork, file_id);
-  if (!runs) return std::unexpected(runs.error());
-  auto produced = read_pieces(reader.source(), *runs, sink);
-  if (!produced) return std::unexpected(produced.error());
-  return *produced;
-}
-
 }  // namespace tev::hfsplus

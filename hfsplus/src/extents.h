@@ -32,8 +32,4 @@ std::expected<std::optional<std::array<ExtentDescriptor, 8>>, HfsError> find_ove
 std::expected<std::vector<FilePiece>, HfsError> plan_fork(const Volume& reader, const ForkData& fork,
                                                           uint32_t file_id);
 
-// A fork's bytes into a sink; returns how many were produced.
-std::expected<uint64_t, HfsError> read_fork(const Volume& reader, const ForkData& fork, uint32_t file_id,
-                                            ByteSink& sink);
-
 }  // namespace tev::hfsplus
