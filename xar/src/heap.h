@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string_view>
+
+#include "tev/common/byte_sink.h"
+#include "tev/common/byte_source.h"
+#include "tev/xar/toc.h"
+#include "tev/xar/xar_error.h"
+
+namespace tev::xar {
+
+// Decodes one member's stored bytes from the heap into the sink, checking
+// its archived and extracted checksums where the TOC gives them in a style
+// this reader knows; returns the number of decoded bytes. `path` names the
+// member in messages.
+std::expected<uint64_t, XarError> decode_member(const ByteSource& source, uint64_t heap_start,
+                                                const FileData& data, std::string_view path, ByteSink& sink);
+
+}  // namespace tev::xar
