@@ -21,6 +21,9 @@ std::span<const uint8_t> bytes_of(std::string_view text) {
 template <class Start, class Text>
 std::expected<void, XarError> walk_document(std::string_view doc, Start&& on_start, Text&& on_text) {
   SafeXmlReader xml = make_safe_reader(bytes_of(doc));
+  if (xml.declares_entities)
+    return std::unexpected(
+        XarError::xml_parse("XML error: the document declares entities of its own, which are not allowed"));
   if (!xml.reader) return std::unexpected(XarError::xml_parse("XML error: cannot read a document of this size"));
   xmlTextReader* r = xml.reader.get();
   for (;;) {
@@ -35,6 +38,10 @@ std::expected<void, XarError> walk_document(std::string_view doc, Start&& on_sta
       case XML_READER_TYPE_ENTITY_REFERENCE:
         return std::unexpected(XarError::xml_parse(
             fmt::format("XML error: entity reference &{}; is not allowed", xml_view(xmlTextReaderConstName(r)))));
+      case XML_READER_TYPE_DOCUMENT_TYPE:
+        if (declares_entities(r))
+          return std::unexpected(XarError::xml_parse("XML error: the document declares entities of its own, which are not allowed"));
+        break;
       default: break;
     }
   }

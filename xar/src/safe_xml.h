@@ -20,14 +20,24 @@ struct XmlReaderDeleter {
 struct SafeXmlReader {
   std::unique_ptr<xmlTextReader, XmlReaderDeleter> reader;
   std::unique_ptr<std::string> first_error = std::make_unique<std::string>();
+  bool declares_entities = false;  // refused before parsing: no reader
 };
 
-// nullptr reader when libxml2 cannot set one up (or the text is over 2 GiB).
+// nullptr reader when the prolog declares entities, the text is over 2 GiB
+// or libxml2 cannot set up a reader.
 SafeXmlReader make_safe_reader(std::span<const uint8_t> text);
 
 inline std::string_view xml_view(const xmlChar* s) {
   return s == nullptr ? std::string_view() : std::string_view(reinterpret_cast<const char*>(s));
 }
+
+// Whether the document's DOCTYPE declares entities of its own; such a
+// document is refused before anything refers to them.
+bool declares_entities(xmlTextReader* r);
+
+// The same told from the text before the root element, so that a document
+// built to expand (the "billion laughs") is refused before libxml2 meets it.
+bool prolog_declares_entities(std::span<const uint8_t> text);
 
 // An attribute of the current element, if present.
 std::optional<std::string> xml_attribute(xmlTextReader* r, const char* name);

@@ -439,7 +439,11 @@ std::expected<Toc, XarError> TocParser::run() {
       case XML_READER_TYPE_ENTITY_REFERENCE:
         return std::unexpected(fail(fmt::format("XML error: entity reference &{}; is not allowed in a TOC",
                                                 view(xmlTextReaderConstName(r_)))));
-      default: break;  // declaration, comments, processing instructions, DOCTYPE
+      case XML_READER_TYPE_DOCUMENT_TYPE:
+        if (declares_entities(r_))
+          return std::unexpected(fail("XML error: the TOC declares entities of its own, which are not allowed"));
+        break;
+      default: break;  // declaration, comments, processing instructions
     }
   }
   if (!first_error_.empty()) return std::unexpected(parser_error());
@@ -450,6 +454,8 @@ std::expected<Toc, XarError> TocParser::run() {
 
 std::expected<Toc, XarError> parse_toc_xml(std::span<const uint8_t> text) {
   SafeXmlReader xml = make_safe_reader(text);
+  if (xml.declares_entities)
+    return std::unexpected(XarError::xml_parse("XML error: the TOC declares entities of its own, which are not allowed"));
   if (!xml.reader) return std::unexpected(XarError::xml_parse("XML error: cannot read a document of this size"));
   return TocParser(xml.reader.get(), *xml.first_error).run();
 }
