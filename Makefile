@@ -98,6 +98,7 @@ bench: venv
 	$(VENV)/bin/python bench/pbzx_bench.py $(BUILD) 512
 	$(VENV)/bin/python bench/fs_bench.py hfsplus
 	$(VENV)/bin/python bench/fs_bench.py apfs
+	$(VENV)/bin/python bench/xar_bench.py $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ALT) $(BUILD_SAN) $(VENV)

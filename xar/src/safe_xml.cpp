@@ -35,14 +35,6 @@ SafeXmlReader make_safe_reader(std::span<const uint8_t> text) {
   return out;
 }
 
-bool declares_entities(xmlTextReader* r) {
-  xmlDoc* doc = xmlTextReaderCurrentDoc(r);
-  if (doc == nullptr) return false;
-  for (xmlDtd* dtd : {doc->intSubset, doc->extSubset})
-    if (dtd != nullptr && (dtd->entities != nullptr || dtd->pentities != nullptr)) return true;
-  return false;
-}
-
 bool prolog_declares_entities(std::span<const uint8_t> text) {
   std::string_view t(reinterpret_cast<const char*>(text.data()), text.size());
   size_t doctype = t.find("<!DOCTYPE");

@@ -31,12 +31,10 @@ inline std::string_view xml_view(const xmlChar* s) {
   return s == nullptr ? std::string_view() : std::string_view(reinterpret_cast<const char*>(s));
 }
 
-// Whether the document's DOCTYPE declares entities of its own; such a
-// document is refused before anything refers to them.
-bool declares_entities(xmlTextReader* r);
-
-// The same told from the text before the root element, so that a document
-// built to expand (the "billion laughs") is refused before libxml2 meets it.
+// Whether the DOCTYPE before the root element declares entities of its own:
+// such a document (the "billion laughs", an external entity) is refused
+// before libxml2 reads it. Entities declared where this does not see them
+// still arrive as references, which the readers refuse.
 bool prolog_declares_entities(std::span<const uint8_t> text);
 
 // An attribute of the current element, if present.

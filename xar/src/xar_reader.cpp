@@ -2,11 +2,14 @@
 
 #include <algorithm>
 
+#include <fmt/format.h>
+
+#include "codecs.h"
 #include "header.h"
 #include "heap.h"
 #include "signature.h"
+#include "tev/common/text.h"
 #include "toc_reader.h"
-#include "codecs.h"
 
 namespace tev::xar {
 namespace {
@@ -81,7 +84,8 @@ std::expected<Buffer, XarError> XarReader::read_entry_bytes(const TocEntry& entr
   if (!entry.data) return out;
   const FileData& d = *entry.data;
   if (d.size > kMaxMemberSize)
-    return std::unexpected(XarError::invalid_toc("member " + entry.path + " is too large to read into memory"));
+    return std::unexpected(XarError::invalid_toc(
+        fmt::format("member {} is too large to read into memory ({} bytes)", quoted_form(entry.path), d.size)));
   out.reserve(static_cast<size_t>(std::min(d.size, provable_size(d))));
   BufferSink sink(out);
   auto n = decode_member(source_, heap_start_, d, entry.path, sink);

@@ -46,8 +46,8 @@ Bytes lzma_bytes(const Bytes& in, bool alone) {
   lzma_stream s = LZMA_STREAM_INIT;
   lzma_options_lzma opt;
   lzma_lzma_preset(&opt, 6);
-  if (alone) lzma_alone_encoder(&s, &opt);
-  else lzma_easy_encoder(&s, 6, LZMA_CHECK_CRC64);
+  lzma_ret rc = alone ? lzma_alone_encoder(&s, &opt) : lzma_easy_encoder(&s, 6, LZMA_CHECK_CRC64);
+  if (rc != LZMA_OK) return {};
   Bytes out(in.size() + 1024);
   s.next_in = in.data();
   s.avail_in = in.size();
