@@ -74,9 +74,24 @@ PyObject* read_file(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (*index >= s.entries().size())
       return PyErr_Format(PyExc_IndexError, "file index %llu out of range", static_cast<unsigned long long>(*index));
     const xar::TocEntry& e = s.entries()[static_cast<size_t>(*index)];
-    auto data = without_gil([&] { return s.read_entry_bytes(e); });
-    if (!data) return raise_error(PipelineError(data.error()));
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data->data()), static_cast<Py_ssize_t>(data->size()));
+    auto size = s.provable_size(e);
+    if (!size) return raise_error(PipelineError(size.error()));
+    if (!*size) {
+      auto data = without_gil([&] { return s.read_entry_bytes(e); });
+      if (!data) return raise_error(PipelineError(data.error()));
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data->data()),
+                                       static_cast<Py_ssize_t>(data->size()));
+    }
+    // Decoded straight into the bytes object, whose size the stored bytes prove.
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(**size));
+    if (bytes == nullptr) return nullptr;
+    std::span<uint8_t> out(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes)), static_cast<size_t>(**size));
+    auto done = without_gil([&] { return s.read_entry_into(e, out); });
+    if (!done) {
+      Py_DECREF(bytes);
+      return raise_error(PipelineError(done.error()));
+    }
+    return bytes;
   });
 }
 

@@ -1,6 +1,10 @@
 #include "heap.h"
 
+#include <libdeflate.h>
+
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <optional>
 
 #include <fmt/format.h>
@@ -125,13 +129,111 @@ std::expected<uint64_t, XarError> decode_stream(StoredBytes& in, const FileData&
   return produced;
 }
 
+// Writes into a caller's buffer of the declared size; more is an error the
+// decoder reports first, since the size was checked against the TOC.
+class SpanSink final : public ByteSink {
+ public:
+  explicit SpanSink(std::span<uint8_t> out) : out_(out) {}
+  std::expected<void, IoError> write(std::span<const uint8_t> bytes) override {
+    if (bytes.size() > out_.size() - used_) return std::unexpected(IoError::other("member larger than declared"));
+    if (!bytes.empty()) std::memcpy(out_.data() + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
+    return {};
+  }
+
+ private:
+  std::span<uint8_t> out_;
+  size_t used_ = 0;
+};
+
+bool is_deflate(std::string_view encoding) {
+  return encoding == "application/zlib" || encoding == "application/x-zlib" || encoding == "application/x-gzip";
+}
+
+std::expected<uint64_t, XarError> start_of(uint64_t heap_start, const FileData& d) {
+  if (d.offset > UINT64_MAX - heap_start)
+    return std::unexpected(XarError::invalid_toc("XAR heap entry offset overflows the archive address space"));
+  return heap_start + d.offset;
+}
+
+// A deflate member in one libdeflate call, framed by its own header.
+std::expected<void, XarError> inflate_into(std::span<const uint8_t> in, const FileData& d, std::string_view label,
+                                           std::span<uint8_t> out) {
+  std::unique_ptr<libdeflate_decompressor, decltype(&libdeflate_free_decompressor)> dec(
+      libdeflate_alloc_decompressor(), &libdeflate_free_decompressor);
+  if (!dec) return std::unexpected(XarError::decompression_failed(fmt::format("{}: cannot set up the decoder", label)));
+  bool gzip = in.size() >= 2 && in[0] == 0x1f && in[1] == 0x8b;
+  size_t used_in = 0, produced = 0;
+  auto rc = gzip ? libdeflate_gzip_decompress_ex(dec.get(), in.data(), in.size(), out.data(), out.size(), &used_in,
+                                                 &produced)
+                 : libdeflate_zlib_decompress_ex(dec.get(), in.data(), in.size(), out.data(), out.size(), &used_in,
+                                                 &produced);
+  switch (rc) {
+    case LIBDEFLATE_SUCCESS:
+      if (produced != d.size)
+        return std::unexpected(
+            XarError::decompression_failed(fmt::format("{} decoded {} bytes, expected {}", label, produced, d.size)));
+      return {};
+    case LIBDEFLATE_INSUFFICIENT_SPACE:
+      return std::unexpected(
+          XarError::decompression_failed(fmt::format("{} decoded more than the expected {} bytes", label, d.size)));
+    default:
+      return std::unexpected(XarError::decompression_failed(fmt::format("{}: corrupt {} stream", label, gzip ? "gzip" : "zlib")));
+  }
+}
+
 }  // namespace
+
+bool size_is_provable(const FileData& d) {
+  if (d.encoding == "application/octet-stream") return true;
+  return is_deflate(d.encoding) && d.length <= (UINT64_MAX - 64) / kMaxDeflateRatio &&
+         d.size <= d.length * kMaxDeflateRatio + 64;
+}
+
+std::expected<void, XarError> decode_member_into(const ByteSource& source, uint64_t heap_start, const FileData& d,
+                                                 std::string_view path, std::span<uint8_t> out) {
+  if (!size_is_provable(d) || out.size() != d.size) {
+    SpanSink sink(out);
+    auto n = decode_member(source, heap_start, d, path, sink);
+    if (!n) return std::unexpected(n.error());
+    if (*n != out.size()) return std::unexpected(XarError::invalid_toc("member shorter than declared"));
+    return {};
+  }
+  auto start = start_of(heap_start, d);
+  if (!start) return std::unexpected(start.error());
+  if (d.encoding == "application/octet-stream") {
+    SpanSink sink(out);
+    auto n = decode_member(source, heap_start, d, path, sink);
+    if (!n) return std::unexpected(n.error());
+    return {};
+  }
+  uint64_t size = source.size();
+  if (*start > size || d.length > size - *start)
+    return std::unexpected(XarError::invalid_toc(
+        fmt::format("XAR heap entry {} extends past the end of the archive", quoted_form(path))));
+  std::span<const uint8_t> stored;
+  Buffer copy;
+  if (auto memory = source.memory()) {
+    stored = memory->subspan(static_cast<size_t>(*start), static_cast<size_t>(d.length));
+  } else {
+    copy.resize(static_cast<size_t>(d.length));
+    if (auto r = source.read_direct_at(*start, copy); !r) return std::unexpected(XarError(r.error()));
+    stored = copy;
+  }
+  Check archived(d.archived_checksum, "archived-checksum");
+  Check extracted(d.extracted_checksum, "extracted-checksum");
+  archived.update(stored);
+  if (auto r = inflate_into(stored, d, codec_for(d.encoding)->label, out); !r) return r;
+  extracted.update(out);
+  if (auto r = archived.verify(path); !r) return std::unexpected(r.error());
+  return extracted.verify(path);
+}
 
 std::expected<uint64_t, XarError> decode_member(const ByteSource& source, uint64_t heap_start, const FileData& d,
                                                 std::string_view path, ByteSink& sink) {
-  if (d.offset > UINT64_MAX - heap_start)
-    return std::unexpected(XarError::invalid_toc("XAR heap entry offset overflows the archive address space"));
-  uint64_t start = heap_start + d.offset;
+  auto at = start_of(heap_start, d);
+  if (!at) return std::unexpected(at.error());
+  uint64_t start = *at;
   auto codec = codec_for(d.encoding);
   if (!codec) return std::unexpected(codec.error());
   uint64_t size = source.size();

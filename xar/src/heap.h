@@ -18,4 +18,14 @@ namespace tev::xar {
 std::expected<uint64_t, XarError> decode_member(const ByteSource& source, uint64_t heap_start,
                                                 const FileData& data, std::string_view path, ByteSink& sink);
 
+// The same into a buffer of exactly the decoded size (`data.size` bytes),
+// for members whose size the stored bytes prove (stored, deflate): decoded
+// in one call, without a copy. Other encodings stream into the buffer.
+std::expected<void, XarError> decode_member_into(const ByteSource& source, uint64_t heap_start, const FileData& data,
+                                                 std::string_view path, std::span<uint8_t> out);
+
+// Whether decode_member_into may be given a buffer of `data.size` bytes:
+// the stored bytes of a stored or deflate member bound what it decodes to.
+bool size_is_provable(const FileData& data);
+
 }  // namespace tev::xar

@@ -4,6 +4,7 @@
 // refused at its first reference, before anything expands.
 #include "toc_parser.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string_view>
@@ -56,7 +57,7 @@ constexpr ScalarElement kScalars[] = {
 // A <file> element being read: the future entry and what was given for it.
 struct FileRecord {
   TocEntry entry;
-  std::map<std::string, std::string, std::less<>> given;  // direct fields and their raw text
+  std::vector<std::pair<std::string_view, std::string>> given;  // direct fields and their raw text
   std::optional<std::string> enctype;
   std::optional<std::string> type;
   std::optional<std::string> type_link;  // the link attribute of <type>: "original" or an id
@@ -69,7 +70,7 @@ struct FileRecord {
 
 struct Capture {
   Field field;
-  std::string element;
+  std::string_view element;  // static: the name from the table above
   size_t depth;
   std::string text;
   std::optional<std::string> style;  // of a checksum element
@@ -136,7 +137,7 @@ TocParser::Result TocParser::push(Ctx c) {
 }
 
 TocParser::Result TocParser::begin_capture(Field field, std::string_view element, bool empty) {
-  Capture c{field, std::string(element), stack_.size(), {}, std::nullopt};
+  Capture c{field, element, stack_.size(), {}, std::nullopt};
   if (field == Field::ExtractedChecksum || field == Field::ArchivedChecksum) {
     auto style = attribute("style");
     if (!style) return std::unexpected(style.error());
@@ -193,7 +194,7 @@ TocParser::Result TocParser::start(std::string_view name, bool empty) {
     return empty ? Result{} : push(Ctx::Signature);
   }
   if (inside(Ctx::Signature)) {
-    if (name == "X509Certificate") return begin_capture(Field::Certificate, name, empty);
+    if (name == "X509Certificate") return begin_capture(Field::Certificate, "X509Certificate", empty);
     return empty ? Result{} : push(Ctx::Signature);
   }
   if (name == "type" && inside(Ctx::File)) {
@@ -207,7 +208,7 @@ TocParser::Result TocParser::start(std::string_view name, bool empty) {
     current().enctype = *enctype;
   }
   for (const auto& s : kScalars) {
-    if (s.element == name && inside(s.inside)) return begin_capture(s.field, name, empty);
+    if (s.element == name && inside(s.inside)) return begin_capture(s.field, s.element, empty);
   }
   return empty ? Result{} : push(Ctx::Ignored);
 }
@@ -275,7 +276,8 @@ TocParser::Result TocParser::apply_file_field(FileRecord& f, Capture& c) {
   // A field given twice with the same text (current pkgbuild writes
   // <name>Bom</name><name>Bom</name>) is the same field; a different text is
   // a contradiction.
-  if (auto it = f.given.find(c.element); it != f.given.end()) {
+  auto it = std::find_if(f.given.begin(), f.given.end(), [&](const auto& g) { return g.first == c.element; });
+  if (it != f.given.end()) {
     if (it->second == c.text && c.field != Field::Name) return {};
     if (it->second == c.text && c.field == Field::Name) {
       f.enctype.reset();
@@ -283,7 +285,7 @@ TocParser::Result TocParser::apply_file_field(FileRecord& f, Capture& c) {
     }
     return std::unexpected(fail(fmt::format("duplicate direct <{}> field in <file>", c.element)));
   }
-  f.given.emplace(c.element, c.text);
+  f.given.emplace_back(c.element, c.text);
   switch (c.field) {
     case Field::Name: {
       std::optional<std::string> enctype = std::move(f.enctype);

@@ -1,37 +1,39 @@
 #include "toc_reader.h"
 
+#include <libdeflate.h>
+
 #include <algorithm>
+#include <memory>
 
 #include <fmt/format.h>
 
 #include "codecs.h"
+#include "tev/common/buffer.h"
 #include "digest.h"
 #include "toc_parser.h"
 
 namespace tev::xar {
 namespace {
 
-// Inflates the compressed TOC, stopping one byte past the declared length
-// so that a stream longer than declared is seen without decoding all of it.
-std::expected<std::vector<uint8_t>, XarError> inflate_toc(std::span<const uint8_t> compressed, uint64_t declared) {
-  uint64_t limit = declared + 1;
-  // Memory grows with what the stream really yields, never from the header.
-  std::vector<uint8_t> text;
-  text.reserve(static_cast<size_t>(std::min<uint64_t>(limit, compressed.size() * 4 + 4096)));
-  auto decoder = make_deflate_decoder();
-  std::vector<uint8_t> work(64 * 1024);
-  bool finished = false;
-  while (!finished && text.size() < limit) {
-    size_t room = static_cast<size_t>(std::min<uint64_t>(work.size(), limit - text.size()));
-    auto step = decoder->step(compressed, std::span(work).first(room));
-    if (!step) return std::unexpected(XarError::decompression_failed("TOC zlib: " + step.error()));
-    compressed = compressed.subspan(step->consumed);
-    text.insert(text.end(), work.begin(), work.begin() + static_cast<ptrdiff_t>(step->produced));
-    finished = step->finished;
-    if (!finished && step->consumed == 0 && step->produced == 0)
-      return std::unexpected(XarError::decompression_failed("TOC zlib: unexpected end of stream"));
+// Inflates the compressed TOC in one call into a buffer of the declared
+// length plus one byte, so that a stream longer than declared is seen
+// without decoding all of it. The buffer is never larger than the stored
+// bytes can expand to, whatever the header claims.
+std::expected<Buffer, XarError> inflate_toc(std::span<const uint8_t> compressed, uint64_t declared) {
+  uint64_t room = std::min<uint64_t>(declared + 1, compressed.size() * kMaxDeflateRatio + 64);
+  Buffer text(static_cast<size_t>(room));  // not zeroed: the decoder fills it
+  std::unique_ptr<libdeflate_decompressor, decltype(&libdeflate_free_decompressor)> d(
+      libdeflate_alloc_decompressor(), &libdeflate_free_decompressor);
+  if (!d) return std::unexpected(XarError::decompression_failed("TOC zlib: cannot set up the decoder"));
+  size_t used_in = 0, produced = 0;
+  auto rc = libdeflate_zlib_decompress_ex(d.get(), compressed.data(), compressed.size(), text.data(), text.size(),
+                                          &used_in, &produced);
+  switch (rc) {
+    case LIBDEFLATE_SUCCESS: text.resize(produced); return text;
+    case LIBDEFLATE_INSUFFICIENT_SPACE: return text;  // more than declared: reported by the length check
+    case LIBDEFLATE_BAD_DATA: return std::unexpected(XarError::decompression_failed("TOC zlib: corrupt zlib stream"));
+    default: return std::unexpected(XarError::decompression_failed("TOC zlib: cannot decode the stream"));
   }
-  return text;
 }
 
 std::expected<void, XarError> verify_toc_checksum(const ByteSource& source, const TocChecksum& sum,

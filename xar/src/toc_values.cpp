@@ -34,6 +34,14 @@ std::optional<unsigned> digits(std::string_view text, size_t at, size_t count) {
 }  // namespace
 
 std::string_view trim_space(std::string_view text) {
+  auto ascii_space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  // Most texts are plain ASCII with nothing to trim or only ASCII blanks.
+  size_t b = 0, e = text.size();
+  while (b < e && ascii_space(text[b])) ++b;
+  while (e > b && ascii_space(text[e - 1])) --e;
+  if (b == e) return text.substr(b, 0);
+  if (static_cast<unsigned char>(text[b]) < 0x80 && static_cast<unsigned char>(text[e - 1]) < 0x80)
+    return text.substr(b, e - b);
   size_t begin = 0;
   while (begin < text.size()) {
     size_t next = begin;

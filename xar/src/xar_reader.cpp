@@ -4,7 +4,6 @@
 
 #include <fmt/format.h>
 
-#include "codecs.h"
 #include "header.h"
 #include "heap.h"
 #include "signature.h"
@@ -20,8 +19,7 @@ std::string_view strip_slashes(std::string_view path) {
   return path;
 }
 
-// Collects a member's bytes, reserving what the TOC declares only when the
-// stored bytes prove it can be that large.
+// Collects a member's bytes as they are decoded.
 class BufferSink final : public ByteSink {
  public:
   explicit BufferSink(Buffer& out) : out_(out) {}
@@ -33,15 +31,6 @@ class BufferSink final : public ByteSink {
  private:
   Buffer& out_;
 };
-
-// The largest size the stored bytes can honestly decode to, for reserving.
-uint64_t provable_size(const FileData& d) {
-  if (d.encoding == "application/octet-stream") return d.length;
-  auto codec = codec_for(d.encoding);
-  if (codec && codec->label != "bzip2" && codec->label != "xz" && codec->label != "lzma")
-    return d.length > UINT64_MAX / kMaxDeflateRatio ? UINT64_MAX : d.length * kMaxDeflateRatio + 64;
-  return 0;
-}
 
 }  // namespace
 
@@ -79,16 +68,33 @@ std::expected<uint64_t, XarError> XarReader::read_entry(const TocEntry& entry, B
   return decode_member(source_, heap_start_, *entry.data, entry.path, sink);
 }
 
-std::expected<Buffer, XarError> XarReader::read_entry_bytes(const TocEntry& entry) const {
-  Buffer out;
-  if (!entry.data) return out;
+std::expected<std::optional<uint64_t>, XarError> XarReader::provable_size(const TocEntry& entry) const {
+  if (!entry.data) return uint64_t{0};
   const FileData& d = *entry.data;
   if (d.size > kMaxMemberSize)
     return std::unexpected(XarError::invalid_toc(
         fmt::format("member {} is too large to read into memory ({} bytes)", quoted_form(entry.path), d.size)));
-  out.reserve(static_cast<size_t>(std::min(d.size, provable_size(d))));
+  if (!size_is_provable(d)) return std::nullopt;
+  return d.size;
+}
+
+std::expected<void, XarError> XarReader::read_entry_into(const TocEntry& entry, std::span<uint8_t> out) const {
+  if (!entry.data) return {};
+  return decode_member_into(source_, heap_start_, *entry.data, entry.path, out);
+}
+
+std::expected<Buffer, XarError> XarReader::read_entry_bytes(const TocEntry& entry) const {
+  auto size = provable_size(entry);
+  if (!size) return std::unexpected(size.error());
+  Buffer out;
+  if (*size) {
+    out.resize(static_cast<size_t>(**size));
+    if (auto r = read_entry_into(entry, out); !r) return std::unexpected(r.error());
+    return out;
+  }
+  // bzip2 and xz can expand without bound: memory grows with what they yield.
   BufferSink sink(out);
-  auto n = decode_member(source_, heap_start_, d, entry.path, sink);
+  auto n = decode_member(source_, heap_start_, *entry.data, entry.path, sink);
   if (!n) return std::unexpected(n.error());
   return out;
 }

@@ -60,6 +60,12 @@ class XarReader {
   // The member's decoded bytes into a sink; 0 for an entry without data.
   std::expected<uint64_t, XarError> read_entry(const TocEntry& entry, ByteSink& sink) const;
   std::expected<Buffer, XarError> read_entry_bytes(const TocEntry& entry) const;
+  // For reading straight into a buffer the caller allocates: the decoded
+  // size when the stored bytes prove it (stored and deflate members within
+  // kMaxMemberSize), nullopt when the member must be read into a Buffer.
+  std::expected<std::optional<uint64_t>, XarError> provable_size(const TocEntry& entry) const;
+  // Decodes into exactly provable_size() bytes.
+  std::expected<void, XarError> read_entry_into(const TocEntry& entry, std::span<uint8_t> out) const;
 
   // Writes the entries at or below `base_path` under `dest` (the base itself
   // stripped), directories before their contents. Symlinks are counted, not
