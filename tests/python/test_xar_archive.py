@@ -192,16 +192,20 @@ def test_handle_protocol_and_lookups(tmp_path):
 def test_extract_path_strips_the_base(tmp_path):
     files = [stored("b", b"B", 0)[0], file_xml("c", "directory")]
     entry = file_xml("a", "directory", children="".join(files))
+    other = file_xml("ab", "directory", children=stored("d", b"B", 0)[0])
     path = tmp_path / "x.xar"
-    path.write_bytes(make_xar(toc(entry), b"B"))
+    path.write_bytes(make_xar(toc(entry, other), b"B"))
     with tev.XarArchive.open(str(path)) as xar:
         stats = xar.extract_path("a/", str(tmp_path / "out"))
         assert (stats.dirs, stats.files) == (2, 1)
         assert (tmp_path / "out/b").read_bytes() == b"B" and (tmp_path / "out/c").is_dir()
         assert xar.extract_path("a/b", str(tmp_path / "one")).files == 0
+        assert not (tmp_path / "out/d").exists()  # "a" does not select "ab/d"
         (tmp_path / "out/b").write_bytes(b"longer old content")
+        xar.extract_path("/a", str(tmp_path / "out"))
+        assert (tmp_path / "out/b").read_bytes() == b"B"  # truncated and rewritten
         xar.extract_all(str(tmp_path / "out"))
-        assert (tmp_path / "out/a/b").read_bytes() == b"B"
+        assert (tmp_path / "out/a/b").read_bytes() == b"B" and (tmp_path / "out/ab/d").read_bytes() == b"B"
 
 
 # --- damaged and hostile archives --------------------------------------------------
