@@ -54,7 +54,8 @@ def test_package_agrees_with_its_ground_truth(path):
             if "Payload" in want:
                 payload = pkg.payload(name)
                 check_cpio(payload, want["Payload"])
-                assert info.payload_file_count is not None and info.install_kbytes is not None
+                assert info.payload_file_count == len(want["Payload"]["entries"])
+                assert info.install_kbytes is not None
             else:
                 with pytest.raises(tev.FileNotFoundError, match="XAR error: file not found: Payload"):
                     pkg.payload(name)
@@ -62,6 +63,7 @@ def test_package_agrees_with_its_ground_truth(path):
                 check_cpio(pkg.scripts(name), want["Scripts"])
                 script_names = {e["name"].removeprefix("./") for e in want["Scripts"]["entries"]}
                 assert {f.removeprefix("./") for f in info.scripts.values()} <= script_names
+                assert set(info.scripts) <= {"preinstall", "postinstall"}
         if truth["kind"] == "product":
             refs = pkg.distribution_info().pkg_refs
             assert [(r.id, r.component) for r in refs] == [

@@ -65,7 +65,6 @@ struct FileRecord {
   bool has_data = false;
   bool has_offset = false, has_length = false, has_size = false, has_encoding = false;
   FileData data;
-  std::optional<std::string> pending_checksum_style;
 };
 
 struct Capture {
