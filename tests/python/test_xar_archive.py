@@ -57,6 +57,7 @@ def test_signature_information_is_reported():
     with tev.XarArchive.open(str(path)) as xar:
         sig = xar.signature
     assert sig.signed and sig.styles == ["RSA", "CMS"]
+    assert repr(sig) == 'SignatureInfo(signed=True, styles=["RSA", "CMS"])'
     assert sig.common_names == ["Developer ID Installer: Mac Admins Open Source (T4SK8ZXCXG)",
                                 "Developer ID Certification Authority", "Apple Root CA"]
     with tev.XarArchive.open(str(FIXTURES / "generated/xar_pkg/xar161_tree_gzip.xar")) as xar:

@@ -1,6 +1,7 @@
 // SignatureInfo: what a XAR's table of contents says about its signatures.
 #include <fmt/format.h>
 
+#include "tev/common/text.h"
 #include "toolkit/types.h"
 #include "toolkit/value_class.h"
 #include "xar_values.h"
@@ -13,8 +14,9 @@ PyTypeObject* g_type = nullptr;
 
 PyObject* repr(PyObject* self) {
   const auto& s = value_of<SignatureInfo>(self);
-  return repr_result(fmt::format("SignatureInfo(signed={}, styles={})", s.is_signed ? "True" : "False",
-                                 s.styles.size()));
+  std::string styles;
+  for (const auto& style : s.styles) styles += (styles.empty() ? "" : ", ") + quoted_form(style);
+  return repr_result(fmt::format("SignatureInfo(signed={}, styles=[{}])", s.is_signed ? "True" : "False", styles));
 }
 
 PyGetSetDef kFields[] = {
