@@ -75,6 +75,11 @@ std::expected<std::optional<uint64_t>, XarError> XarReader::provable_size(const 
     return std::unexpected(XarError::invalid_toc(
         fmt::format("member {} is too large to read into memory ({} bytes)", quoted_form(entry.path), d.size)));
   if (!size_is_provable(d)) return std::nullopt;
+  // Only stored bytes that are really there prove anything; a member that
+  // runs past the end goes the streaming way, which reports it.
+  uint64_t total = source_.size();
+  if (d.offset > UINT64_MAX - heap_start_ || heap_start_ + d.offset > total || d.length > total - heap_start_ - d.offset)
+    return std::nullopt;
   return d.size;
 }
 

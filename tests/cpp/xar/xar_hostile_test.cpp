@@ -79,6 +79,16 @@ TEST_F(XarHostile, AbsurdLengthsAreRefusedBeforeAllocating) {
     for (int i = 0; i < 8; ++i) copy[8 + i] = static_cast<uint8_t>(length >> (56 - 8 * i));
     EXPECT_FALSE(open_bytes(copy));
   }
+  // A deflate member whose stored extent lies past the file proves nothing:
+  // it is not given a buffer of its claimed size.
+  std::string past = "<file><name>m</name><type>file</type><data><offset>0</offset><length>4000000</length>"
+                     "<size>4000000000</size><encoding style=\"application/zlib\"/></data></file>";
+  auto p = open_bytes(make_xar(in_toc(past), {1, 2, 3, 4}));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->provable_size(p->entries()[0]).value(), std::nullopt);
+  auto bytes = p->read_entry_bytes(p->entries()[0]);
+  ASSERT_FALSE(bytes);
+  EXPECT_NE(bytes.error().message().find("extends past the end of the archive"), std::string::npos);
   // A member that claims terabytes from a few bytes of bzip2 streams into a sink and fails.
   std::string files = "<file><name>m</name><type>file</type><data><offset>0</offset><length>4</length>"
                       "<size>1099511627776</size><encoding style=\"application/x-bzip2\"/></data></file>";
