@@ -129,6 +129,8 @@ def test_bsdtar_archive_lists_reads_and_extracts_as_the_tree(tmp_path, options):
         for rel, data in files.items():
             index, f = entries[rel]
             assert f.file_type == "file" and xar.read_file(index) == data, rel
+            st = os.lstat(root / rel)
+            assert (f.mode, f.uid, f.gid, f.mtime) == (st.st_mode & 0o7777, st.st_uid, st.st_gid, int(st.st_mtime))
         assert {entries["dir/random.bin"][1].hardlink_target, entries["hardlink.bin"][1].hardlink_target} & {
             "dir/random.bin", "hardlink.bin"}
         assert entries["link"][1].file_type == "symlink" and entries["link"][1].link == "dir/sub/deep.txt"
