@@ -1,7 +1,8 @@
 // The TOC's XML grammar, read with libxml2's pull reader. The reader is set
-// up so that nothing outside the document is ever read: no DTD is loaded, no
-// network is reached, and a document that declares entities of its own is
-// refused at its first reference, before anything expands.
+// up so that nothing outside the document is ever read: no DTD is loaded and
+// no network is reached. A document that declares entities of its own is
+// refused before the reader starts, and any entity reference it meets is
+// refused too, so nothing ever expands.
 #include "toc_parser.h"
 
 #include <algorithm>
@@ -11,9 +12,9 @@
 
 #include <fmt/format.h>
 
+#include "safe_xml.h"
 #include "tev/common/base64.h"
 #include "tev/common/text.h"
-#include "safe_xml.h"
 #include "toc_values.h"
 
 namespace tev::xar {
