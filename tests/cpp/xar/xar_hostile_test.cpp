@@ -69,6 +69,29 @@ TEST_F(XarHostile, BitFlippedCopiesOfRealArchives) {
   }
 }
 
+TEST_F(XarHostile, MutatedTocTextsOfRealArchives) {
+  // The decompressed TOCs beside the fixtures, damaged as text and packed
+  // again, so that the XML grammar itself meets the damage.
+  const char* bytes_of_xml = "<>/=\"&;! \n\x01\xff";
+  for (const char* name : {"xar161_tree_gzip.toc.xml", "xar503_product_pbzx_sha512.toc.xml"}) {
+    auto text = fixture(name);
+    if (text.empty()) GTEST_SKIP() << "shared fixtures absent";
+    std::mt19937 rng(7);
+    for (int i = 0; i < 300; ++i) {
+      std::string doc(text.begin(), text.end());
+      for (int k = 0; k < 1 + i % 4; ++k) {
+        size_t at = rng() % doc.size();
+        switch (rng() % 3) {
+          case 0: doc[at] = bytes_of_xml[rng() % 13]; break;
+          case 1: doc.erase(at, rng() % 16); break;
+          default: doc.insert(at, 1, bytes_of_xml[rng() % 13]); break;
+        }
+      }
+      exercise(make_xar(doc), box_);
+    }
+  }
+}
+
 TEST_F(XarHostile, AbsurdLengthsAreRefusedBeforeAllocating) {
   auto base = make_xar(in_toc(""));
   for (uint64_t length : {uint64_t{1} << 62, UINT64_MAX - 1, uint64_t{1} << 40}) {
