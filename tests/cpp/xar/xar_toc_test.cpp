@@ -118,5 +118,21 @@ TEST(XarToc, DocumentShapes) {
   }
 }
 
+TEST(XarError, FormatsEveryKind) {
+  const std::pair<XarError, const char*> cases[] = {
+      {XarError(IoError::unexpected_eof()), "I/O error: failed to fill whole buffer"},
+      {XarError::invalid_magic(0x61626364), "invalid XAR magic: 0x61626364 (expected 0x78617221)"},
+      {XarError::invalid_magic(0x1), "invalid XAR magic: 0x00000001 (expected 0x78617221)"},
+      {XarError::invalid_toc("t"), "invalid TOC: t"},
+      {XarError::xml_parse("t"), "XML parse error: t"},
+      {XarError::file_not_found("core.pkg/Payload"), "file not found: core.pkg/Payload"},
+      {XarError::unsupported_encoding("application/x-foo"), "unsupported encoding: application/x-foo"},
+      {XarError::decompression_failed("zlib: x"), "decompression failed: zlib: x"},
+      {XarError::invalid_path("path traversal detected: .."), "invalid path: path traversal detected: .."},
+      {XarError::checksum_mismatch("sha1 TOC checksum"), "checksum mismatch: sha1 TOC checksum"},
+  };
+  for (const auto& [error, message] : cases) EXPECT_EQ(error.message(), message);
+}
+
 }  // namespace
 }  // namespace tev::xar
