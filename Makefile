@@ -22,7 +22,7 @@ WERROR ?= $(if $(CI),ON,OFF)
 
 PACKAGES := build-essential cmake ninja-build pkg-config \
 	python3-dev python3-venv python3-pytest libgtest-dev libfmt-dev \
-	zlib1g-dev libbz2-dev liblzma-dev libplist-dev libxml2-dev libdeflate-dev \
+	zlib1g-dev libbz2-dev liblzma-dev libplist-dev libxml2-dev libdeflate-dev libssl-dev \
 	xz-utils cpio libarchive-tools xorriso 7zip p7zip-full dmg2img apfsprogs \
 	sleuthkit libfshfs-utils libfsapfs-utils
 
@@ -101,6 +101,7 @@ bench: venv
 	$(VENV)/bin/python bench/pbzx_bench.py $(BUILD) 512
 	$(VENV)/bin/python bench/fs_bench.py hfsplus
 	$(VENV)/bin/python bench/fs_bench.py apfs
+	$(VENV)/bin/python bench/xar_bench.py $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ALT) $(BUILD_SAN) $(VENV)

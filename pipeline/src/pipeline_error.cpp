@@ -16,6 +16,9 @@ PipelineError::PipelineError(pbzx::PbzxError error)
 PipelineError::PipelineError(apfs::ApfsError error)
     : kind_(PipelineErrorKind::Apfs), payload_(std::move(error)) {}
 
+PipelineError::PipelineError(xar::XarError error)
+    : kind_(PipelineErrorKind::Xar), payload_(std::move(error)) {}
+
 PipelineError PipelineError::file_not_found(std::string path) {
   return {PipelineErrorKind::FileNotFound, std::move(path)};
 }
@@ -45,14 +48,13 @@ std::string PipelineError::message() const {
     case PipelineErrorKind::HfsPlus: return "HFS+ error: " + wrapped<hfsplus::HfsError>()->message();
     case PipelineErrorKind::Pbzx: return "PBZX error: " + wrapped<pbzx::PbzxError>()->message();
     case PipelineErrorKind::Apfs: return "APFS error: " + wrapped<apfs::ApfsError>()->message();
+    case PipelineErrorKind::Xar: return "XAR error: " + wrapped<xar::XarError>()->message();
     case PipelineErrorKind::FileNotFound: return "file not found: " + text;
     case PipelineErrorKind::NoHfsPartition: return "no HFS+ partition found in DMG";
     case PipelineErrorKind::NoApfsPartition: return "no APFS partition found in DMG";
     case PipelineErrorKind::NoFilesystemPartition: return "no filesystem partition found in DMG";
     case PipelineErrorKind::InvalidPath: return "invalid path: " + text;
     case PipelineErrorKind::NoEntriesUnder: return "no entries found under: " + text;
-    // The wrapping kinds whose libraries are not part of the build yet.
-    case PipelineErrorKind::Xar: break;
   }
   return "unknown error";
 }

@@ -29,6 +29,8 @@ CLASS_ORDER = [
     "Archive", "CpioBuilder", "PbzxWriter", "HfsVolume", "ApfsVolume", "PartitionInfo",
     "DirEntry", "FileStat", "VolumeInfo", "WalkEntry", "FileEntry", "CompressionInfo",
     "DmgStats", "XarFile", "ChunkInfo", "ArchiveStats", "ExtractStats",
+    # Value classes of the package reader beyond the ones above.
+    "SignatureInfo", "ComponentInfo", "PkgRef", "DistributionInfo",
 ]
 FUNCTIONS = ["open", "find_packages", "extract_pkg_payload"]
 

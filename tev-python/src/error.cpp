@@ -120,6 +120,23 @@ PyObject* apfs_class(const apfs::ApfsError& error) {
   return e.tev_error;
 }
 
+PyObject* xar_class(const xar::XarError& error) {
+  const Exceptions& e = g_exceptions;
+  using Kind = xar::XarError::Kind;
+  switch (error.kind()) {
+    case Kind::Io: return e.io_error;
+    case Kind::InvalidMagic:
+    case Kind::InvalidToc:
+    case Kind::XmlParse:
+    case Kind::InvalidPath:
+    case Kind::ChecksumMismatch: return e.invalid_format_error;
+    case Kind::FileNotFound: return e.file_not_found_error;
+    case Kind::UnsupportedEncoding: return e.unsupported_error;
+    case Kind::DecompressionFailed: return e.decompression_error;
+  }
+  return e.tev_error;
+}
+
 PyObject* pbzx_class(const pbzx::PbzxError& error) {
   const Exceptions& e = g_exceptions;
   using Kind = pbzx::PbzxError::Kind;
@@ -150,7 +167,7 @@ PyObject* exception_class(const PipelineError& error) {
     case PipelineErrorKind::InvalidPath: return e.invalid_format_error;
     case PipelineErrorKind::Dmg: return dmg_class(*error.wrapped<udif::DmgError>());
     case PipelineErrorKind::HfsPlus: return hfs_class(*error.wrapped<hfsplus::HfsError>());
-    case PipelineErrorKind::Xar: break;
+    case PipelineErrorKind::Xar: return xar_class(*error.wrapped<xar::XarError>());
     case PipelineErrorKind::Pbzx: return pbzx_class(*error.wrapped<pbzx::PbzxError>());
     case PipelineErrorKind::Apfs: return apfs_class(*error.wrapped<apfs::ApfsError>());
   }

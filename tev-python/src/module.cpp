@@ -10,6 +10,7 @@
 #include "fs_values.h"
 #include "apfs_volume.h"
 #include "hfs_volume.h"
+#include "xar_values.h"
 
 namespace tev::python {
 namespace {
@@ -20,10 +21,11 @@ constexpr const char kModuleDoc[] =
 
 // The classes in registration order; each adds itself under its name.
 constexpr int (*kClasses[])(PyObject*) = {
-    &add_dmg_archive,    &add_dmg_builder, &add_archive,   &add_cpio_builder,     &add_pbzx_writer,
+    &add_dmg_archive,    &add_dmg_builder, &add_pkg_reader, &add_xar_archive, &add_archive,   &add_cpio_builder,     &add_pbzx_writer,
     &add_hfs_volume,     &add_apfs_volume, &add_partition_info, &add_dir_entry, &add_file_stat,   &add_volume_info,
-    &add_walk_entry,     &add_file_entry,  &add_compression_info, &add_dmg_stats, &add_chunk_info,
+    &add_walk_entry,     &add_file_entry,  &add_compression_info, &add_dmg_stats, &add_xar_file, &add_chunk_info,
     &add_archive_stats,  &add_extract_stats,
+    &add_signature_info, &add_component_info, &add_pkg_ref, &add_distribution_info,
 };
 
 int exec_module(PyObject* module) {

@@ -21,6 +21,7 @@ TEST(PipelineError, FormatsEveryKindItCarries) {
        "invalid path: path traversal detected: ../x"},
       {PipelineError::no_entries_under("Library/Foo"), PipelineErrorKind::NoEntriesUnder,
        "no entries found under: Library/Foo"},
+      {xar::XarError::file_not_found("Payload"), PipelineErrorKind::Xar, "XAR error: file not found: Payload"},
   };
   for (const auto& [error, kind, message] : cases) {
     EXPECT_EQ(error.kind(), kind);

@@ -8,6 +8,7 @@
 #include "tev/hfsplus/hfs_error.h"
 #include "tev/pbzx/pbzx_error.h"
 #include "tev/udif/dmg_error.h"
+#include "tev/xar/xar_error.h"
 
 namespace tev::pipeline {
 
@@ -38,6 +39,7 @@ class PipelineError {
   PipelineError(hfsplus::HfsError error);  // NOLINT(google-explicit-constructor)
   PipelineError(pbzx::PbzxError error);  // NOLINT(google-explicit-constructor)
   PipelineError(apfs::ApfsError error);  // NOLINT(google-explicit-constructor)
+  PipelineError(xar::XarError error);  // NOLINT(google-explicit-constructor)
 
   static PipelineError file_not_found(std::string path);
   static PipelineError no_hfs_partition();
@@ -59,7 +61,7 @@ class PipelineError {
   const std::string* text() const { return std::get_if<std::string>(&payload_); }
 
  private:
-  using Payload = std::variant<std::monostate, std::string, IoError, udif::DmgError, hfsplus::HfsError, pbzx::PbzxError, apfs::ApfsError>;
+  using Payload = std::variant<std::monostate, std::string, IoError, udif::DmgError, hfsplus::HfsError, pbzx::PbzxError, apfs::ApfsError, xar::XarError>;
   PipelineError(PipelineErrorKind kind, Payload payload)
       : kind_(kind), payload_(std::move(payload)) {}
 
