@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "tev/common/path.h"
 #include "tev/common/text.h"
 #include "tev/common/tree_writer.h"
 #include "tev/xar/xar_reader.h"
@@ -23,13 +24,9 @@ std::expected<std::string, XarError> sanitize(std::string_view rel) {
   if (rel.find('\0') != std::string_view::npos)
     return std::unexpected(XarError::invalid_path("path contains a NUL byte: " + quoted_form(rel)));
   std::string out;
-  size_t pos = 0;
-  while (pos <= rel.size()) {
-    size_t slash = std::min(rel.find('/', pos), rel.size());
-    std::string_view part = rel.substr(pos, slash - pos);
-    pos = slash + 1;
+  for (std::string_view part : split_path(rel)) {
     if (part == "..") return std::unexpected(XarError::invalid_path(fmt::format("path traversal detected: {}", rel)));
-    if (part.empty() || part == ".") continue;
+    if (part == ".") continue;
     if (!out.empty()) out += '/';
     out += part;
   }
@@ -41,15 +38,11 @@ std::expected<std::string, XarError> sanitize(std::string_view rel) {
 // each level, and every directory before its contents.
 std::string order_key(const TocEntry& e) {
   std::string key;
-  size_t pos = 0;
-  const std::string& p = e.path;
-  while (pos <= p.size()) {
-    size_t slash = std::min(p.find('/', pos), p.size());
-    bool last = slash == p.size();
+  auto parts = split_path(e.path);
+  for (size_t i = 0; i < parts.size(); ++i) {
     if (!key.empty()) key += '/';
-    key += (last && e.kind != EntryKind::Directory) ? '\x01' : '\x00';
-    key.append(p, pos, slash - pos);
-    pos = slash + 1;
+    key += (i + 1 == parts.size() && e.kind != EntryKind::Directory) ? '\x01' : '\x00';
+    key += parts[i];
   }
   return key;
 }
