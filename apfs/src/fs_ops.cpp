@@ -216,6 +216,8 @@ std::expected<FileReadPlan, ApfsError> Container::plan_file(std::string_view pat
 
 std::expected<void, ApfsError> Container::read_planned(const FileReadPlan& plan, std::span<uint8_t> out) const {
   if (!plan.inline_data.empty()) {
+    if (out.size() != plan.inline_data.size())
+      return std::unexpected(ApfsError(IoError::other("output of the wrong size")));
     std::memcpy(out.data(), plan.inline_data.data(), plan.inline_data.size());
     return {};
   }
