@@ -14,22 +14,16 @@ namespace {
 
 constexpr std::string_view kTrailer = "TRAILER!!!";
 
-// Bytes that do not start with a CPIO magic hold no entries.
-bool has_cpio_magic(std::span<const uint8_t> archive) {
-  if (archive.size() < 6) return false;
-  std::string_view magic(reinterpret_cast<const char*>(archive.data()), 6);
-  return magic == "070701" || magic == "070702" || magic == "070707";
-}
-
 // Walks the entries up to the trailer: f(header, reader) must read or skip
 // the entry's data, and returns false to stop early.
 template <class F>
 std::expected<void, PbzxError> for_each_entry(std::span<const uint8_t> archive, F&& f) {
-  if (!has_cpio_magic(archive)) return {};
   CpioReader reader(archive);
   for (;;) {
     auto h = reader.next_entry();
     if (!h) return std::unexpected(h.error());
+    // The trailer is known by its name alone: whatever type and size its
+    // header declares, nothing after its name is read.
     if (!*h || (*h)->name == kTrailer) return {};
     auto r = f(**h, reader);
     if (!r) return std::unexpected(r.error());
@@ -53,7 +47,7 @@ std::map<LinkKey, std::span<const uint8_t>> link_group_data(std::span<const uint
   (void)for_each_entry(archive, [&](const CpioHeader& h, CpioReader& reader) -> std::expected<bool, PbzxError> {
     auto data = reader.read_data(h.filesize);
     if (!data) return std::unexpected(data.error());
-    if (h.format != CpioFormat::OldPortable && h.is_file() && h.nlink > 1 && h.filesize > 0)
+    if (stores_link_data_once(h.format) && h.is_file() && h.nlink > 1 && h.filesize > 0)
       groups[{h.devmajor, h.devminor, h.ino}] = *data;
     return true;
   });
@@ -109,9 +103,7 @@ std::expected<std::vector<CpioEntry>, PbzxError> list_entries(std::span<const ui
     if (h.is_symlink() && h.filesize > 0) {
       auto data = reader.read_data(h.filesize);
       if (!data) return std::unexpected(data.error());
-      if (auto bad = utf8_error(text_of(*data)))
-        return std::unexpected(PbzxError::invalid_cpio("Invalid symlink target: " + *bad));
-      e.link_target = std::string(text_of(*data));
+      e.link_target = std::string(text_of(*data));  // bytes, like the names
     } else if (auto s = reader.skip_data(h.filesize); !s) {
       return std::unexpected(s.error());
     }
@@ -192,7 +184,7 @@ std::expected<ExtractStats, PbzxError> extract_tree(std::span<const uint8_t> arc
     if (!data) return std::unexpected(data.error());
     std::span<const uint8_t> content = *data;
     // An empty earlier link of a hard-link group gets the group's data.
-    if (h.filesize == 0 && h.nlink > 1 && h.format != CpioFormat::OldPortable) {
+    if (h.filesize == 0 && h.nlink > 1 && stores_link_data_once(h.format)) {
       auto it = groups.find({h.devmajor, h.devminor, h.ino});
       if (it != groups.end()) content = it->second;
     }

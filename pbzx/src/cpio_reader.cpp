@@ -1,11 +1,13 @@
-// CPIO archives in the three ASCII formats: "070701" and "070702" (hex
-// fields, 4-byte alignment) and "070707" (octal fields, no alignment).
+// CPIO archives in the three ASCII formats, "070701" and "070702" (hex
+// fields, 4-byte alignment) and "070707" (octal fields, no alignment), and in
+// the old binary format (16-bit words, 2-byte alignment).
 #include <algorithm>
 #include <charconv>
 #include <limits>
 
 #include <fmt/format.h>
 
+#include "tev/common/byte_cursor.h"
 #include "tev/common/text.h"
 #include "tev/pbzx/cpio.h"
 
@@ -15,6 +17,7 @@ namespace {
 constexpr size_t kMagicSize = 6;
 constexpr size_t kNewHeaderSize = 110;
 constexpr size_t kOldHeaderSize = 76;
+constexpr size_t kBinaryHeaderSize = 26;
 
 std::string_view trim(std::string_view s) {
   auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
@@ -60,6 +63,40 @@ std::expected<T, PbzxError> field(std::span<const uint8_t> header, size_t at, si
 
 PbzxError short_read() { return PbzxError(IoError::unexpected_eof()); }
 
+// Which format an entry's first bytes announce, or nullopt for none.
+struct Magic {
+  CpioFormat format;
+  bool big_endian;  // the binary format's byte order
+};
+
+std::optional<Magic> magic_of(std::span<const uint8_t> b) {
+  // The binary magic is 070707 (0x71C7) as a 16-bit word of the writing machine.
+  if (b[0] == 0xC7 && b[1] == 0x71) return Magic{CpioFormat::OldBinary, false};
+  if (b[0] == 0x71 && b[1] == 0xC7) return Magic{CpioFormat::OldBinary, true};
+  std::string_view text(reinterpret_cast<const char*>(b.data()), kMagicSize);
+  if (text == "070701") return Magic{CpioFormat::NewAscii, false};
+  if (text == "070702") return Magic{CpioFormat::NewCrc, false};
+  if (text == "070707") return Magic{CpioFormat::OldPortable, false};
+  return std::nullopt;
+}
+
+// Bytes of padding after `length` bytes so that they end on the format's
+// alignment.
+size_t padding(CpioFormat format, uint64_t length) {
+  switch (format) {
+    case CpioFormat::NewAscii:
+    case CpioFormat::NewCrc: return static_cast<size_t>((4 - length % 4) % 4);
+    case CpioFormat::OldBinary: return static_cast<size_t>(length % 2);
+    case CpioFormat::OldPortable: return 0;
+  }
+  return 0;
+}
+
+PbzxError bad_magic(size_t offset, std::span<const uint8_t> bytes) {
+  std::string_view shown(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  return PbzxError::invalid_cpio(fmt::format("Invalid CPIO magic at offset {}: {}", offset, quoted_form(shown)));
+}
+
 }  // namespace
 
 std::expected<std::span<const uint8_t>, PbzxError> CpioReader::take(uint64_t length) {
@@ -70,15 +107,35 @@ std::expected<std::span<const uint8_t>, PbzxError> CpioReader::take(uint64_t len
 }
 
 std::expected<std::optional<CpioHeader>, PbzxError> CpioReader::next_entry() {
-  if (data_.size() - pos_ < kMagicSize) return std::optional<CpioHeader>();
   const size_t start = pos_;
-  std::string_view magic(reinterpret_cast<const char*>(data_.data() + pos_), kMagicSize);
+  const size_t left = data_.size() - pos_;
+  if (left < kMagicSize) {
+    // Too short for a header: the end of an archive, but input that stops
+    // before its first header is not an archive at all.
+    if (start == 0 && left > 0) return std::unexpected(bad_magic(start, data_));
+    return std::optional<CpioHeader>();
+  }
+  auto magic = magic_of(data_.subspan(pos_, kMagicSize));
+  if (!magic) return std::unexpected(bad_magic(start, data_.subspan(pos_, kMagicSize)));
   CpioHeader h;
-  if (magic == "070701") h.format = CpioFormat::NewAscii;
-  else if (magic == "070702") h.format = CpioFormat::NewCrc;
-  else if (magic == "070707") h.format = CpioFormat::OldPortable;
-  else return std::unexpected(PbzxError::invalid_cpio(fmt::format("Invalid CPIO magic at offset {}: {}", start, quoted_form(magic))));
+  h.format = magic->format;
   format_ = h.format;
+  auto fields = h.format == CpioFormat::OldBinary ? binary_fields(h, magic->big_endian) : ascii_fields(h);
+  if (!fields) return std::unexpected(fields.error());
+
+  auto name = take(h.namesize);
+  if (!name) return std::unexpected(name.error());
+  std::string_view n(reinterpret_cast<const char*>(name->data()), name->size());
+  if (!n.empty() && n.back() == '\0') n.remove_suffix(1);
+  // Names are bytes: archives made on other systems carry KOI8-R, CP866 or
+  // EUC-JP names, which are listed and extracted as they are.
+  h.name = std::string(n);
+  // The header and the name together end on the format's alignment.
+  if (auto r = take(padding(h.format, pos_ - start)); !r) return std::unexpected(r.error());
+  return h;
+}
+
+std::expected<void, PbzxError> CpioReader::ascii_fields(CpioHeader& h) {
   bool is_new = h.format != CpioFormat::OldPortable;
   auto header = take(is_new ? kNewHeaderSize : kOldHeaderSize);
   if (!header) return std::unexpected(header.error());
@@ -94,58 +151,75 @@ std::expected<std::optional<CpioHeader>, PbzxError> CpioReader::next_entry() {
       else if (i == 6) h.filesize = *v;
       else *fields[i] = *v;
     }
-  } else {
-    struct Field {
-      size_t at, width;
-    };
-    static constexpr Field kFields[] = {{6, 6},  {12, 6}, {18, 6}, {24, 6}, {30, 6},
-                                        {36, 6}, {42, 6}, {48, 11}, {59, 6}, {65, 11}};
-    uint64_t values[10];
-    for (size_t i = 0; i < 10; ++i) {
-      if (kFields[i].width == 11) {
-        auto v = field<uint64_t>(b, kFields[i].at, 11, 8);
-        if (!v) return std::unexpected(v.error());
-        values[i] = *v;
-      } else {
-        auto v = field<uint32_t>(b, kFields[i].at, 6, 8);
-        if (!v) return std::unexpected(v.error());
-        values[i] = *v;
-      }
+    return {};
+  }
+  struct Field {
+    size_t at, width;
+  };
+  static constexpr Field kFields[] = {{6, 6},  {12, 6}, {18, 6}, {24, 6}, {30, 6},
+                                      {36, 6}, {42, 6}, {48, 11}, {59, 6}, {65, 11}};
+  uint64_t values[10];
+  for (size_t i = 0; i < 10; ++i) {
+    if (kFields[i].width == 11) {
+      auto v = field<uint64_t>(b, kFields[i].at, 11, 8);
+      if (!v) return std::unexpected(v.error());
+      values[i] = *v;
+    } else {
+      auto v = field<uint32_t>(b, kFields[i].at, 6, 8);
+      if (!v) return std::unexpected(v.error());
+      values[i] = *v;
     }
-    uint32_t dev = static_cast<uint32_t>(values[0]), rdev = static_cast<uint32_t>(values[6]);
-    h.devmajor = dev >> 8;
-    h.devminor = dev & 0xFF;
-    h.ino = static_cast<uint32_t>(values[1]);
-    h.mode = static_cast<uint32_t>(values[2]);
-    h.uid = static_cast<uint32_t>(values[3]);
-    h.gid = static_cast<uint32_t>(values[4]);
-    h.nlink = static_cast<uint32_t>(values[5]);
-    h.rdevmajor = rdev >> 8;
-    h.rdevminor = rdev & 0xFF;
-    h.mtime = values[7];
-    h.namesize = static_cast<uint32_t>(values[8]);
-    h.filesize = values[9];
   }
+  uint32_t dev = static_cast<uint32_t>(values[0]), rdev = static_cast<uint32_t>(values[6]);
+  h.devmajor = dev >> 8;
+  h.devminor = dev & 0xFF;
+  h.ino = static_cast<uint32_t>(values[1]);
+  h.mode = static_cast<uint32_t>(values[2]);
+  h.uid = static_cast<uint32_t>(values[3]);
+  h.gid = static_cast<uint32_t>(values[4]);
+  h.nlink = static_cast<uint32_t>(values[5]);
+  h.rdevmajor = rdev >> 8;
+  h.rdevminor = rdev & 0xFF;
+  h.mtime = values[7];
+  h.namesize = static_cast<uint32_t>(values[8]);
+  h.filesize = values[9];
+  return {};
+}
 
-  auto name = take(h.namesize);
-  if (!name) return std::unexpected(name.error());
-  std::string_view n(reinterpret_cast<const char*>(name->data()), name->size());
-  if (!n.empty() && n.back() == '\0') n.remove_suffix(1);
-  if (auto bad = utf8_error(n)) return std::unexpected(PbzxError::invalid_cpio("Invalid filename: " + *bad));
-  h.name = std::string(n);
-  if (is_new) {
-    size_t pad = (4 - (kNewHeaderSize + h.namesize) % 4) % 4;
-    if (auto r = take(pad); !r) return std::unexpected(r.error());
+// The old binary header: thirteen 16-bit words in the byte order of the
+// machine that wrote it; mtime and filesize are two words each, the high one
+// first.
+std::expected<void, PbzxError> CpioReader::binary_fields(CpioHeader& h, bool big_endian) {
+  auto header = take(kBinaryHeaderSize);
+  if (!header) return std::unexpected(header.error());
+  ByteCursor cursor(*header);
+  uint32_t w[kBinaryHeaderSize / 2];
+  for (uint32_t& word : w) {
+    auto r = big_endian ? cursor.u16be() : cursor.u16le();
+    if (!r) return std::unexpected(short_read());
+    word = *r;
   }
-  return h;
+  // Words: magic, dev, ino, mode, uid, gid, nlink, rdev, mtime (2), namesize,
+  // filesize (2).
+  h.devmajor = w[1] >> 8;
+  h.devminor = w[1] & 0xFF;
+  h.ino = w[2];
+  h.mode = w[3];
+  h.uid = w[4];
+  h.gid = w[5];
+  h.nlink = w[6];
+  h.rdevmajor = w[7] >> 8;
+  h.rdevminor = w[7] & 0xFF;
+  h.mtime = w[8] << 16 | w[9];
+  h.namesize = w[10];
+  h.filesize = w[11] << 16 | w[12];
+  return {};
 }
 
 std::expected<std::span<const uint8_t>, PbzxError> CpioReader::read_data(uint64_t length) {
   auto data = take(length);
   if (!data) return std::unexpected(data.error());
-  if (format_ != CpioFormat::OldPortable) {
-    if (auto r = take((4 - length % 4) % 4); !r) return std::unexpected(r.error());
-  }
+  if (auto r = take(padding(format_, length)); !r) return std::unexpected(r.error());
   return data;
 }
 

@@ -245,6 +245,11 @@ BAD_OPENS = [
      tev.InvalidFormatError, "names file id 7"),
     ("repeat with another value", make_xar(toc('<file><name>a</name><name>b</name><type>file</type></file>')),
      tev.InvalidFormatError, r"duplicate direct <name> field in <file>"),
+    ("hard links naming each other", make_xar(toc('<file id="1"><name>a</name><type link="2">hardlink</type></file>'
+                                                  '<file id="2"><name>b</name><type link="1">hardlink</type></file>')),
+     tev.InvalidFormatError, 'hard link "a" is part of a cycle of hard links'),
+    ("base64 name of five letters", make_xar(toc('<file><name enctype="base64">YWJjA</name><type>file</type></file>')),
+     tev.InvalidFormatError, 'invalid base64 <name> value "YWJjA": not canonical base64'),
 ]
 
 
@@ -258,6 +263,16 @@ def test_a_repeated_field_with_the_same_value_is_accepted(tmp_path):
     xml = toc('<file><name>Bom</name><name>Bom</name><type>file</type><type>file</type></file>')
     with open_bytes(tmp_path, make_xar(xml)) as xar:
         assert [f.path for f in xar.files] == ["Bom"]
+
+
+def test_a_chain_of_hard_links_reads_the_content_at_its_end(tmp_path):
+    xml = toc('<file id="3"><name>c</name><type link="2">hardlink</type></file>'
+              '<file id="2"><name>b</name><type link="1">hardlink</type></file>'
+              '<file id="1"><name>a</name><type link="original">hardlink</type>'
+              '<data><offset>0</offset><length>5</length><size>5</size></data></file>')
+    with open_bytes(tmp_path, make_xar(xml, b"hello")) as xar:
+        assert [(f.path, f.hardlink_target) for f in xar.files] == [("c", "a"), ("b", "a"), ("a", None)]
+        assert [xar.read_file(i) for i in range(3)] == [b"hello"] * 3
 
 
 BAD_READS = [

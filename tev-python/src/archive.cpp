@@ -68,7 +68,7 @@ PyObject* extract_file(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* path_obj = nullptr;
   if (!parse_args("extract_file", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
   return with_state<ArchiveClass>(self, Access::Exclusive, [&](State& s) -> PyObject* {
-    auto path = arg_str(path_obj, "path");
+    auto path = arg_fs_name(path_obj, "path");
     if (!path) return nullptr;
     auto data = without_gil([&] { return pbzx::find_file(s, *path); });
     if (!data) return raise_error(PipelineError(data.error()));
@@ -95,7 +95,7 @@ PyObject* extract_all(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* extract_path(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* objs[2] = {nullptr, nullptr};
   if (!parse_args("extract_path", args, kwargs, {"base_path", "dest"}, 2, objs)) return nullptr;
-  auto base = arg_str(objs[0], "base_path");
+  auto base = arg_fs_name(objs[0], "base_path");
   if (!base) return nullptr;
   return extract(self, *base, objs[1]);
 }

@@ -18,8 +18,16 @@ PyObject* repr(PyObject* self) {
   return repr_result(fmt::format("FileEntry(path={}, kind={}, size={})", quoted_form(e.path), quoted_form(kind), e.size));
 }
 
+PyObject* path(PyObject* self, void*) { return fs_name_to_python(value_of<CpioEntry>(self).path); }
+
+PyObject* link_target(PyObject* self, void*) {
+  const auto& target = value_of<CpioEntry>(self).link_target;
+  if (!target) Py_RETURN_NONE;
+  return fs_name_to_python(*target);
+}
+
 PyGetSetDef kFields[] = {
-    field<&CpioEntry::path>("path", "Entry name exactly as stored."),
+    {"path", &path, nullptr, "Entry name exactly as stored, decoded as os.fsdecode does.", nullptr},
     field<&CpioEntry::size>("size", "Size of the entry's data in bytes."),
     field<&CpioEntry::mode>("mode", "Full mode field, file type bits included."),
     field<&CpioEntry::mtime>("mtime", "Modification time in seconds."),
@@ -27,7 +35,7 @@ PyGetSetDef kFields[] = {
     field<&CpioEntry::gid>("gid", "Owner's group id."),
     field<&CpioEntry::is_dir>("is_dir", "Whether the entry is a directory."),
     field<&CpioEntry::is_symlink>("is_symlink", "Whether the entry is a symbolic link."),
-    field<&CpioEntry::link_target>("link_target", "The link's target, or None."),
+    {"link_target", &link_target, nullptr, "The link's target (decoded like the path), or None.", nullptr},
     kEndOfFields,
 };
 

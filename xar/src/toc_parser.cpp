@@ -55,11 +55,18 @@ constexpr ScalarElement kScalars[] = {
     {"size", Ctx::Checksum, Field::TocChecksumSize},
 };
 
+// A direct field of a <file> as given: its element, its value (a name as
+// decoded, any other field as written) and the attribute that qualifies it.
+struct GivenField {
+  std::string_view element;
+  std::string value;
+  std::optional<std::string> attribute;
+};
+
 // A <file> element being read: the future entry and what was given for it.
 struct FileRecord {
   TocEntry entry;
-  std::vector<std::pair<std::string_view, std::string>> given;  // direct fields and their raw text
-  std::optional<std::string> enctype;
+  std::vector<GivenField> given;
   std::optional<std::string> type;
   std::optional<std::string> type_link;  // the link attribute of <type>: "original" or an id
   std::optional<std::string> link;
@@ -73,8 +80,21 @@ struct Capture {
   std::string_view element;  // static: the name from the table above
   size_t depth;
   std::string text;
-  std::optional<std::string> style;  // of a checksum element
+  // The attribute that qualifies the text: a name's enctype, a type's link,
+  // a checksum's style.
+  std::optional<std::string> attribute;
 };
+
+// Which attribute qualifies a field's text, if any.
+const char* qualifier_of(Field field) {
+  switch (field) {
+    case Field::Name: return "enctype";
+    case Field::Type: return "link";
+    case Field::ExtractedChecksum:
+    case Field::ArchivedChecksum: return "style";
+    default: return nullptr;
+  }
+}
 
 struct Pending {
   size_t index;
@@ -110,8 +130,10 @@ class TocParser {
   Result begin_capture(Field field, std::string_view element, bool empty);
   Result apply(Capture capture);
   Result apply_file_field(FileRecord& f, Capture& c);
+  std::expected<std::string, XarError> decode_name(const Capture& c);
   Result encoding();
   Result complete_file();
+  Result resolve_hard_links();
   std::expected<Toc, XarError> finish();
 
   xmlTextReader* r_;
@@ -138,10 +160,10 @@ TocParser::Result TocParser::push(Ctx c) {
 
 TocParser::Result TocParser::begin_capture(Field field, std::string_view element, bool empty) {
   Capture c{field, element, stack_.size(), {}, std::nullopt};
-  if (field == Field::ExtractedChecksum || field == Field::ArchivedChecksum) {
-    auto style = attribute("style");
-    if (!style) return std::unexpected(style.error());
-    c.style = *style;
+  if (const char* qualifier = qualifier_of(field)) {
+    auto value = attribute(qualifier);
+    if (!value) return std::unexpected(value.error());
+    c.attribute = *value;
   }
   if (empty) return apply(std::move(c));
   capture_ = std::move(c);
@@ -196,16 +218,6 @@ TocParser::Result TocParser::start(std::string_view name, bool empty) {
   if (inside(Ctx::Signature)) {
     if (name == "X509Certificate") return begin_capture(Field::Certificate, "X509Certificate", empty);
     return empty ? Result{} : push(Ctx::Signature);
-  }
-  if (name == "type" && inside(Ctx::File)) {
-    auto link = attribute("link");
-    if (!link) return std::unexpected(link.error());
-    if (*link) current().type_link = *link;
-  }
-  if (name == "name" && inside(Ctx::File)) {
-    auto enctype = attribute("enctype");
-    if (!enctype) return std::unexpected(enctype.error());
-    current().enctype = *enctype;
   }
   for (const auto& s : kScalars) {
     if (s.element == name && inside(s.inside)) return begin_capture(s.field, s.element, empty);
@@ -264,6 +276,26 @@ TocParser::Result TocParser::apply(Capture c) {
   }
 }
 
+// A name as its enctype says: the text itself, or the UTF-8 that its base64
+// stands for. Base64 must be canonical: whole groups of four, "=" padding,
+// no stray bits; "YWJjA" is refused, not decoded in part.
+std::expected<std::string, XarError> TocParser::decode_name(const Capture& c) {
+  if (!c.attribute) return c.text;
+  if (*c.attribute != "base64")
+    return std::unexpected(fail(fmt::format("unsupported <name> enctype {}", quoted_form(*c.attribute))));
+  std::string compact;
+  for (char ch : c.text)
+    if (ch != ' ' && ch != '\t' && ch != '\n' && ch != '\r' && ch != '\f') compact += ch;
+  auto bytes = base64_decode(compact);
+  if (!bytes)
+    return std::unexpected(
+        fail(fmt::format("invalid base64 <name> value {}: {}", quoted_form(c.text), "not canonical base64")));
+  std::string name(bytes->begin(), bytes->end());
+  if (auto bad = utf8_error(name))
+    return std::unexpected(fail("<name enctype=\"base64\"> decoded to invalid UTF-8: " + *bad));
+  return name;
+}
+
 TocParser::Result TocParser::apply_file_field(FileRecord& f, Capture& c) {
   TocEntry& e = f.entry;
   switch (c.field) {
@@ -273,59 +305,44 @@ TocParser::Result TocParser::apply_file_field(FileRecord& f, Capture& c) {
     case Field::Mtime: if (!e.mtime) e.mtime = parse_time(c.text); return {};
     default: break;
   }
-  // A field given twice with the same text (current pkgbuild writes
-  // <name>Bom</name><name>Bom</name>) is the same field; a different text is
-  // a contradiction.
-  auto it = std::find_if(f.given.begin(), f.given.end(), [&](const auto& g) { return g.first == c.element; });
+  std::string value = c.text;
+  if (c.field == Field::Name) {
+    auto name = decode_name(c);
+    if (!name) return std::unexpected(name.error());
+    value = std::move(*name);
+  }
+  // A field given twice with the same value (current pkgbuild writes
+  // <name>Bom</name><name>Bom</name>) is the same field; a different value,
+  // or the same text qualified differently, is a contradiction. Names are
+  // compared as decoded.
+  auto it = std::find_if(f.given.begin(), f.given.end(), [&](const auto& g) { return g.element == c.element; });
   if (it != f.given.end()) {
-    if (it->second == c.text && c.field != Field::Name) return {};
-    if (it->second == c.text && c.field == Field::Name) {
-      f.enctype.reset();
-      return {};
-    }
+    if (it->value == value && (c.field == Field::Name || it->attribute == c.attribute)) return {};
     return std::unexpected(fail(fmt::format("duplicate direct <{}> field in <file>", c.element)));
   }
-  f.given.emplace_back(c.element, c.text);
+  f.given.push_back({c.element, value, c.attribute});
   switch (c.field) {
-    case Field::Name: {
-      std::optional<std::string> enctype = std::move(f.enctype);
-      f.enctype.reset();
-      if (!enctype) {
-        e.name = std::move(c.text);
-        return {};
-      }
-      if (*enctype != "base64")
-        return std::unexpected(fail(fmt::format("unsupported <name> enctype {}", quoted_form(*enctype))));
-      std::string compact;
-      for (char ch : c.text)
-        if (ch != ' ' && ch != '\t' && ch != '\n' && ch != '\r' && ch != '\f') compact += ch;
-      auto bytes = base64_decode(compact);
-      if (!bytes)
-        return std::unexpected(fail(fmt::format("invalid base64 <name> value {}: {}", quoted_form(c.text),
-                                                "not canonical base64")));
-      std::string name(bytes->begin(), bytes->end());
-      if (auto bad = utf8_error(name))
-        return std::unexpected(fail("<name enctype=\"base64\"> decoded to invalid UTF-8: " + *bad));
-      e.name = std::move(name);
+    case Field::Name: e.name = std::move(value); return {};
+    case Field::Type:
+      f.type = std::string(trim_space(c.text));
+      f.type_link = c.attribute;
       return {};
-    }
-    case Field::Type: f.type = std::string(trim_space(c.text)); return {};
     case Field::Link: f.link = std::move(c.text); return {};
     case Field::Offset:
     case Field::Length:
     case Field::Size: {
-      auto value = parse_u64(c.text);
-      if (!value)
+      auto number = parse_u64(c.text);
+      if (!number)
         return std::unexpected(
-            fail(fmt::format("invalid <{}> value {}: {}", c.element, quoted_form(c.text), value.error())));
-      if (c.field == Field::Offset) f.data.offset = *value, f.has_offset = true;
-      if (c.field == Field::Length) f.data.length = *value, f.has_length = true;
-      if (c.field == Field::Size) f.data.size = *value, f.has_size = true;
+            fail(fmt::format("invalid <{}> value {}: {}", c.element, quoted_form(c.text), number.error())));
+      if (c.field == Field::Offset) f.data.offset = *number, f.has_offset = true;
+      if (c.field == Field::Length) f.data.length = *number, f.has_length = true;
+      if (c.field == Field::Size) f.data.size = *number, f.has_size = true;
       return {};
     }
     case Field::ExtractedChecksum:
     case Field::ArchivedChecksum: {
-      Checksum sum{c.style.value_or(""), std::string(trim_space(c.text))};
+      Checksum sum{c.attribute.value_or(""), std::string(trim_space(c.text))};
       (c.field == Field::ExtractedChecksum ? f.data.extracted_checksum : f.data.archived_checksum) = std::move(sum);
       return {};
     }
@@ -386,6 +403,52 @@ TocParser::Result TocParser::complete_file() {
   return {};
 }
 
+// A hard link names by id the entry whose content it shares, and that entry
+// may itself be a link. Every chain is followed to the entry that holds the
+// content, each entry visited once over all chains; a chain that comes back
+// to an entry already on it has no content anywhere and is refused.
+TocParser::Result TocParser::resolve_hard_links() {
+  auto& entries = toc_.entries;
+  std::map<uint64_t, size_t> by_id;
+  for (size_t i = 0; i < entries.size(); ++i) by_id.emplace(entries[i].id, i);
+  std::vector<std::optional<uint64_t>> names_id(entries.size());
+  for (const auto& p : pending_links_) names_id[p.index] = p.target_id;
+
+  enum class Walk : uint8_t { Unseen, OnChain, Resolved };
+  std::vector<Walk> walk(entries.size(), Walk::Unseen);
+  std::vector<size_t> holder(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i)
+    if (!names_id[i]) walk[i] = Walk::Resolved, holder[i] = i;
+  std::vector<size_t> chain;
+  for (const auto& p : pending_links_) {
+    chain.clear();
+    size_t at = p.index;
+    while (walk[at] == Walk::Unseen) {
+      walk[at] = Walk::OnChain;
+      chain.push_back(at);
+      auto it = by_id.find(*names_id[at]);
+      if (it == by_id.end())
+        return std::unexpected(fail(fmt::format("hard link {} names file id {}, which the TOC does not hold",
+                                                quoted_form(entries[at].path), *names_id[at])));
+      at = it->second;
+    }
+    if (walk[at] == Walk::OnChain)
+      return std::unexpected(fail(fmt::format("hard link {} is part of a cycle of hard links",
+                                              quoted_form(entries[p.index].path))));
+    for (size_t link : chain) walk[link] = Walk::Resolved, holder[link] = holder[at];
+  }
+  for (const auto& p : pending_links_) {
+    TocEntry& link = entries[p.index];
+    const TocEntry& target = entries[holder[p.index]];
+    if (target.kind != EntryKind::File)
+      return std::unexpected(fail(fmt::format("hard link {} must name a file that holds its own content",
+                                              quoted_form(link.path))));
+    link.hardlink_target = holder[p.index];
+    if (!link.data) link.data = target.data;
+  }
+  return {};
+}
+
 std::expected<Toc, XarError> TocParser::finish() {
   if (!stack_.empty() || !files_.empty()) return std::unexpected(fail("unexpected end of TOC XML"));
   if (!xar_seen_ || !toc_seen_) return std::unexpected(fail("TOC XML must contain one <xar>/<toc> document"));
@@ -396,23 +459,7 @@ std::expected<Toc, XarError> TocParser::finish() {
     TocEntry& e = entries[i];
     e.path = e.parent ? entries[*e.parent].path + "/" + e.name : e.name;
   }
-  std::map<uint64_t, size_t> by_id;
-  for (size_t i = 0; i < entries.size(); ++i) by_id.emplace(entries[i].id, i);
-  std::vector<bool> is_link(entries.size(), false);
-  for (const auto& p : pending_links_) is_link[p.index] = true;
-  for (const auto& p : pending_links_) {
-    TocEntry& link = entries[p.index];
-    auto it = by_id.find(p.target_id);
-    if (it == by_id.end() || it->second == p.index)
-      return std::unexpected(fail(fmt::format("hard link {} names file id {}, which the TOC does not hold",
-                                              quoted_form(link.path), p.target_id)));
-    const TocEntry& target = entries[it->second];
-    if (target.kind != EntryKind::File || is_link[it->second])
-      return std::unexpected(fail(fmt::format("hard link {} must name a file that holds its own content",
-                                              quoted_form(link.path))));
-    link.hardlink_target = it->second;
-    if (!link.data) link.data = target.data;
-  }
+  if (auto r = resolve_hard_links(); !r) return std::unexpected(r.error());
   return std::move(toc_);
 }
 

@@ -74,11 +74,14 @@ std::expected<uint64_t, std::string> parse_u64(std::string_view text) {
 
 std::optional<uint32_t> parse_mode(std::string_view text) {
   std::string_view t = trim_space(text);
-  if (t.empty() || t.size() > 7) return std::nullopt;
+  if (t.empty()) return std::nullopt;
+  // Leading zeros are allowed; a value past the type and permission bits of
+  // a mode is not a mode, and is left out rather than cut to fit.
   uint32_t value = 0;
   for (char c : t) {
     if (c < '0' || c > '7') return std::nullopt;
     value = value * 8 + static_cast<uint32_t>(c - '0');
+    if (value > kMaxMode) return std::nullopt;
   }
   return value;
 }
@@ -99,7 +102,13 @@ std::optional<int64_t> parse_time(std::string_view text) {
   if (!y || !mo || !d || !h || !mi || !s) return std::nullopt;
   if (*mo < 1 || *mo > 12 || *d < 1 || *d > 31 || *h > 23 || *mi > 59 || *s > 60) return std::nullopt;
   std::string_view rest = t.substr(19);
-  if (!rest.empty() && rest != "Z" && rest.front() != '.') return std::nullopt;
+  if (rest.starts_with('.')) {  // a fraction of a second, dropped
+    size_t n = 1;
+    while (n < rest.size() && rest[n] >= '0' && rest[n] <= '9') ++n;
+    if (n == 1) return std::nullopt;
+    rest.remove_prefix(n);
+  }
+  if (!rest.empty() && rest != "Z") return std::nullopt;
   return days_from_civil(*y, *mo, *d) * 86400 + *h * 3600 + *mi * 60 + *s;
 }
 

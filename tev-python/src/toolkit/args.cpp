@@ -96,6 +96,18 @@ std::optional<std::string> arg_str(PyObject* obj, const char* name) {
   return std::string(text, static_cast<size_t>(size));
 }
 
+std::optional<std::string> arg_fs_name(PyObject* obj, const char* name) {
+  if (!PyUnicode_Check(obj)) {
+    wrong_type(obj, name, "str");
+    return std::nullopt;
+  }
+  PyObject* encoded = PyUnicode_EncodeFSDefault(obj);
+  if (encoded == nullptr) return std::nullopt;
+  std::string out(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+  Py_DECREF(encoded);
+  return out;
+}
+
 std::optional<std::vector<uint8_t>> arg_bytes(PyObject* obj, const char* name) {
   if (!PyBytes_Check(obj)) {
     wrong_type(obj, name, "bytes");

@@ -19,6 +19,9 @@ bool parse_args(const char* function, PyObject* args, PyObject* kwargs,
 // Converters: each returns nullopt with an exception set, naming the argument.
 // Paths and names are str only (not bytes, not path-like), used as UTF-8.
 std::optional<std::string> arg_str(PyObject* obj, const char* name);
+// A name of an archive entry: str, turned back into the stored bytes the way
+// os.fsencode does (surrogate escapes become the bytes they stand for).
+std::optional<std::string> arg_fs_name(PyObject* obj, const char* name);
 // Data is bytes only (not bytearray or memoryview), copied.
 std::optional<std::vector<uint8_t>> arg_bytes(PyObject* obj, const char* name);
 // Integers: int only, range-checked to the width (OverflowError outside it).

@@ -27,6 +27,12 @@ inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
 inline PyObject* to_python(const std::string& value) {
   return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
 }
+// A name stored as bytes in an archive, decoded the way os.fsdecode does:
+// bytes that do not decode are kept as surrogate escapes, so the str goes
+// back to the same bytes.
+inline PyObject* fs_name_to_python(const std::string& value) {
+  return PyUnicode_DecodeFSDefaultAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+}
 inline PyObject* to_python(const Bytes& value) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data.data()),
                                    static_cast<Py_ssize_t>(value.data.size()));

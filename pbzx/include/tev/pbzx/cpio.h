@@ -13,11 +13,17 @@
 
 namespace tev::pbzx {
 
-enum class CpioFormat { NewAscii, NewCrc, OldPortable };
+// "070701", "070702", "070707", and the old binary format whose magic is
+// 070707 as a 16-bit word in either byte order.
+enum class CpioFormat { NewAscii, NewCrc, OldPortable, OldBinary };
+
+// Whether a format stores the data of hard-linked files once, on the last
+// link; the old formats repeat it on every link.
+inline bool stores_link_data_once(CpioFormat f) { return f == CpioFormat::NewAscii || f == CpioFormat::NewCrc; }
 
 struct CpioHeader {
   CpioFormat format = CpioFormat::NewAscii;
-  std::string name;
+  std::string name;  // the bytes as stored, in whatever encoding the archive used
   uint64_t mtime = 0;
   uint64_t filesize = 0;
   uint32_t ino = 0, mode = 0, uid = 0, gid = 0, nlink = 0;
@@ -45,6 +51,8 @@ class CpioReader {
 
  private:
   std::expected<std::span<const uint8_t>, PbzxError> take(uint64_t length);
+  std::expected<void, PbzxError> ascii_fields(CpioHeader& h);
+  std::expected<void, PbzxError> binary_fields(CpioHeader& h, bool big_endian);
 
   std::span<const uint8_t> data_;
   size_t pos_ = 0;
@@ -53,13 +61,13 @@ class CpioReader {
 
 // One listed entry.
 struct CpioEntry {
-  std::string path;
+  std::string path;  // bytes as stored; not necessarily UTF-8
   uint64_t size = 0;
   uint32_t mode = 0;
   uint64_t mtime = 0;
   uint32_t uid = 0, gid = 0;
   bool is_dir = false, is_symlink = false;
-  std::optional<std::string> link_target;
+  std::optional<std::string> link_target;  // bytes as stored, like the path
 };
 
 std::expected<std::vector<CpioEntry>, PbzxError> list_entries(std::span<const uint8_t> archive);
