@@ -56,8 +56,10 @@ PyObject* from_cpio(PyObject*, PyObject* args, PyObject* kwargs) {
   return make_archive(std::move(copy));
 }
 
+// The archive's bytes never change, so listing and reading take shared
+// access even while they run without the interpreter lock.
 PyObject* list(PyObject* self, PyObject*) {
-  return with_state<ArchiveClass>(self, Access::Exclusive, [](State& s) -> PyObject* {
+  return with_state<ArchiveClass>(self, Access::Shared, [](State& s) -> PyObject* {
     auto entries = without_gil([&] { return pbzx::list_entries(s); });
     if (!entries) return raise_error(PipelineError(entries.error()));
     return to_list(*entries, [](const auto& e) { return make_file_entry(e); });
@@ -67,7 +69,7 @@ PyObject* list(PyObject* self, PyObject*) {
 PyObject* extract_file(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* path_obj = nullptr;
   if (!parse_args("extract_file", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
-  return with_state<ArchiveClass>(self, Access::Exclusive, [&](State& s) -> PyObject* {
+  return with_state<ArchiveClass>(self, Access::Shared, [&](State& s) -> PyObject* {
     auto path = arg_fs_name(path_obj, "path");
     if (!path) return nullptr;
     auto data = without_gil([&] { return pbzx::find_file(s, *path); });
