@@ -50,8 +50,10 @@ thread_local bool t_in_pool = false;
 struct WorkerPool::Impl {
   std::mutex lock;
   std::condition_variable wake;
+  std::condition_variable parked;  // a worker went back to waiting
   std::deque<std::shared_ptr<Batch>> queue;
   std::vector<std::thread> threads;
+  size_t waiting = 0;  // workers waiting for work
 
   void worker_loop() {
     t_in_pool = true;
@@ -59,12 +61,24 @@ struct WorkerPool::Impl {
       std::shared_ptr<Batch> batch;
       {
         std::unique_lock guard(lock);
+        ++waiting;
+        parked.notify_all();
         wake.wait(guard, [&] { return !queue.empty(); });
+        --waiting;
         batch = std::move(queue.front());
         queue.pop_front();
       }
       batch->work();
     }
+  }
+
+  // Takes the lock once every worker waits for work with nothing queued: no
+  // worker runs then, so none can hold a lock of the allocator or the C
+  // library when the process forks. The lock is held across the fork.
+  void park_for_fork() {
+    std::unique_lock guard(lock);
+    parked.wait(guard, [&] { return waiting == threads.size() && queue.empty(); });
+    guard.release();
   }
 };
 
@@ -77,14 +91,34 @@ namespace {
 std::mutex g_pool_lock;
 WorkerPool* g_pool = nullptr;
 
-void before_fork() { g_pool_lock.lock(); }
-void after_fork_in_parent() { g_pool_lock.unlock(); }
-void after_fork_in_child() {
-  g_pool = nullptr;
+// Whether before_fork parked the pool (it does not when a task itself forks:
+// its own worker could never be waiting).
+bool g_parked = false;
+
+}  // namespace
+
+void WorkerPool::before_fork() {
+  // The pool is parked before its lock is taken: a task that asks for the
+  // pool (a nested batch) must be able to finish first.
+  WorkerPool* pool = nullptr;
+  {
+    std::lock_guard guard(g_pool_lock);
+    pool = g_pool;
+  }
+  g_parked = pool != nullptr && !t_in_pool;
+  if (g_parked) pool->impl_->park_for_fork();
+  g_pool_lock.lock();
+}
+
+void WorkerPool::after_fork_in_parent() {
+  if (g_parked) g_pool->impl_->lock.unlock();
   g_pool_lock.unlock();
 }
 
-}  // namespace
+void WorkerPool::after_fork_in_child() {
+  g_pool = nullptr;
+  g_pool_lock.unlock();
+}
 
 WorkerPool& WorkerPool::instance() {
   std::lock_guard guard(g_pool_lock);

@@ -30,6 +30,11 @@ class WorkerPool {
  private:
   struct Impl;
   WorkerPool();
+  // fork() handlers: the parent waits until every worker is idle, the child
+  // drops the pool it inherited and starts its own when first asked.
+  static void before_fork();
+  static void after_fork_in_parent();
+  static void after_fork_in_child();
   ~WorkerPool();
   std::unique_ptr<Impl> impl_;
 };
