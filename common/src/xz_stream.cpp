@@ -9,20 +9,20 @@ namespace {
 
 constexpr size_t kInputPiece = 8192;
 
-// liblzma's codes in the words of the xz tool.
-const char* lzma_message(lzma_ret rc) {
-  switch (rc) {
+}  // namespace
+
+const char* xz_message(int lzma_code) {
+  switch (static_cast<lzma_ret>(lzma_code)) {
     case LZMA_FORMAT_ERROR: return "file format not recognized";
     case LZMA_OPTIONS_ERROR: return "unsupported compression options";
     case LZMA_DATA_ERROR: return "compressed data is corrupt";
     case LZMA_BUF_ERROR: return "unexpected end of input";
     case LZMA_MEM_ERROR: return "cannot allocate memory";
+    case LZMA_MEMLIMIT_ERROR: return "dictionary larger than the decoder allows";
     case LZMA_UNSUPPORTED_CHECK: return "unsupported integrity check";
     default: return "internal error";
   }
 }
-
-}  // namespace
 
 struct XzDecoder::State {
   lzma_stream stream = LZMA_STREAM_INIT;
@@ -37,7 +37,7 @@ std::expected<XzOutcome, std::string> XzDecoder::decode(std::span<const uint8_t>
   lzma_stream& x = state_->stream;
   x.next_in = nullptr;
   x.avail_in = 0;
-  if (lzma_ret rc = lzma_stream_decoder(&x, UINT64_MAX, 0); rc != LZMA_OK) return std::unexpected(lzma_message(rc));
+  if (lzma_ret rc = lzma_stream_decoder(&x, UINT64_MAX, 0); rc != LZMA_OK) return std::unexpected(xz_message(rc));
   XzOutcome outcome;
   uint8_t probe = 0;
   size_t in_at = 0;
@@ -65,7 +65,7 @@ std::expected<XzOutcome, std::string> XzDecoder::decode(std::span<const uint8_t>
       return outcome;
     }
     if (rc == LZMA_BUF_ERROR && x.avail_in == 0 && in_at == in.size()) return outcome;  // input ran out
-    if (rc != LZMA_OK) return std::unexpected(lzma_message(rc));
+    if (rc != LZMA_OK) return std::unexpected(xz_message(rc));
   }
 }
 
@@ -74,7 +74,7 @@ std::expected<std::vector<uint8_t>, std::string> xz_encode(std::span<const uint8
   size_t used = 0;
   lzma_ret rc = lzma_easy_buffer_encode(level, LZMA_CHECK_CRC64, nullptr, in.data(), in.size(), out.data(), &used,
                                         out.size());
-  if (rc != LZMA_OK) return std::unexpected(lzma_message(rc));
+  if (rc != LZMA_OK) return std::unexpected(xz_message(rc));
   out.resize(used);
   return out;
 }

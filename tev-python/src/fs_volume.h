@@ -17,6 +17,7 @@
 
 #include "error.h"
 #include "fs_values.h"
+#include "open_from_path.h"
 #include "tev/common/byte_source.h"
 #include "toolkit/args.h"
 #include "toolkit/gil.h"
@@ -27,19 +28,7 @@ namespace tev::python {
 
 template <class Traits>
 PyObject* volume_open(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* path_obj = nullptr;
-  if (!parse_args("open", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
-  auto path = arg_str(path_obj, "path");
-  if (!path) return nullptr;
-  auto reader = without_gil([&]() -> std::expected<typename Traits::State, pipeline::PipelineError> {
-    auto source = ByteSource::open_file(*path);
-    if (!source) return std::unexpected(pipeline::PipelineError(source.error()));
-    auto opened = Traits::open_reader(std::move(*source));
-    if (!opened) return std::unexpected(pipeline::PipelineError(opened.error()));
-    return std::move(*opened);
-  });
-  if (!reader) return raise_error(reader.error());
-  return new_handle<Traits>(Traits::type, std::make_unique<typename Traits::State>(std::move(*reader)));
+  return open_from_path<Traits>(Traits::type, args, kwargs, &Traits::open_reader);
 }
 
 // The body of a method taking one path: converts it, then runs f(reader, path).

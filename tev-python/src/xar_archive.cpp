@@ -3,6 +3,7 @@
 
 #include "error.h"
 #include "extract_stats.h"
+#include "open_from_path.h"
 #include "tev/common/byte_source.h"
 #include "tev/xar/xar_reader.h"
 #include "toolkit/args.h"
@@ -28,19 +29,7 @@ using pipeline::PipelineError;
 PyTypeObject* g_type = nullptr;
 
 PyObject* open(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* path_obj = nullptr;
-  if (!parse_args("open", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
-  auto path = arg_str(path_obj, "path");
-  if (!path) return nullptr;
-  auto reader = without_gil([&]() -> std::expected<State, PipelineError> {
-    auto source = ByteSource::open_file(*path);
-    if (!source) return std::unexpected(PipelineError(source.error()));
-    auto r = State::open(std::move(*source));
-    if (!r) return std::unexpected(PipelineError(r.error()));
-    return std::move(*r);
-  });
-  if (!reader) return raise_error(reader.error());
-  return new_handle<C>(g_type, std::make_unique<State>(std::move(*reader)));
+  return open_from_path<C>(g_type, args, kwargs, [](ByteSource source) { return State::open(std::move(source)); });
 }
 
 PyObject* files(PyObject* self, void*) {

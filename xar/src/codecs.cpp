@@ -8,6 +8,8 @@
 
 #include <climits>
 
+#include "tev/common/xz_stream.h"
+
 namespace tev::xar {
 namespace {
 
@@ -76,18 +78,6 @@ class Bzip2Decoder final : public StreamDecoder {
   bool ended_ = false;
 };
 
-const char* lzma_text(lzma_ret rc) {
-  switch (rc) {
-    case LZMA_FORMAT_ERROR: return "file format not recognized";
-    case LZMA_OPTIONS_ERROR: return "unsupported compression options";
-    case LZMA_DATA_ERROR: return "compressed data is corrupt";
-    case LZMA_BUF_ERROR: return "unexpected end of input";
-    case LZMA_MEM_ERROR: return "cannot allocate memory";
-    case LZMA_MEMLIMIT_ERROR: return "dictionary larger than the decoder allows";
-    case LZMA_UNSUPPORTED_CHECK: return "unsupported integrity check";
-    default: return "internal error";
-  }
-}
 
 class LzmaDecoder final : public StreamDecoder {
  public:
@@ -97,7 +87,7 @@ class LzmaDecoder final : public StreamDecoder {
   ~LzmaDecoder() override { lzma_end(&x_); }
 
   std::expected<DecodeStep, std::string> step(std::span<const uint8_t> in, std::span<uint8_t> out) override {
-    if (init_ != LZMA_OK) return std::unexpected(lzma_text(init_));
+    if (init_ != LZMA_OK) return std::unexpected(xz_message(init_));
     x_.next_in = in.data();
     x_.avail_in = in.size();
     x_.next_out = out.data();
@@ -106,7 +96,7 @@ class LzmaDecoder final : public StreamDecoder {
     lzma_ret rc = lzma_code(&x_, LZMA_RUN);
     DecodeStep s{in_before - x_.avail_in, out_before - x_.avail_out, rc == LZMA_STREAM_END};
     if (rc == LZMA_OK || rc == LZMA_STREAM_END || (rc == LZMA_BUF_ERROR && in.empty())) return s;
-    return std::unexpected(lzma_text(rc));
+    return std::unexpected(xz_message(rc));
   }
 
  private:

@@ -17,6 +17,10 @@ struct XzOutcome {
   bool more = false;    // the stream holds more than the output took
 };
 
+// A liblzma return code in the words of the xz tool ("compressed data is
+// corrupt", ...), for every reader of xz and lzma data.
+const char* xz_message(int lzma_code);
+
 // One liblzma stream decoder (no memory limit, no concatenated streams),
 // kept by its owner from stream to stream: set up again for each stream, it
 // reuses its dictionary instead of allocating a new one each time.
