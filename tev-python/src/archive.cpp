@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "error.h"
-#include "extract_stats.h"
+#include "extract_methods.h"
 #include "file_entry.h"
 #include "tev/pbzx/cpio.h"
 #include "tev/pbzx/pbzx_reader.h"
@@ -23,6 +23,11 @@ struct ArchiveClass {
   using State = Buffer;
   static constexpr const char* kName = "Archive";
   static std::string repr_open(const State& s) { return "Archive(size=" + std::to_string(s.size()) + ")"; }
+  static auto extract(const State& s, const std::string& base, const std::string& dest) {
+    return pbzx::extract_tree(s, base, dest);
+  }
+  // Entry names are the stored bytes: a base comes back as os.fsencode gives it.
+  static std::optional<std::string> base_arg(PyObject* obj) { return arg_fs_name(obj, "base_path"); }
 };
 using State = ArchiveClass::State;
 using pipeline::PipelineError;
@@ -78,30 +83,6 @@ PyObject* extract_file(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* extract(PyObject* self, const std::string& base, PyObject* dest_obj) {
-  return with_state<ArchiveClass>(self, Access::Exclusive, [&](State& s) -> PyObject* {
-    auto dest = arg_str(dest_obj, "dest");
-    if (!dest) return nullptr;
-    auto stats = without_gil([&] { return pbzx::extract_tree(s, base, *dest); });
-    if (!stats) return raise_error(PipelineError(stats.error()));
-    return make_extract_stats(*stats);
-  });
-}
-
-PyObject* extract_all(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* dest_obj = nullptr;
-  if (!parse_args("extract_all", args, kwargs, {"dest"}, 1, &dest_obj)) return nullptr;
-  return extract(self, "/", dest_obj);
-}
-
-PyObject* extract_path(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* objs[2] = {nullptr, nullptr};
-  if (!parse_args("extract_path", args, kwargs, {"base_path", "dest"}, 2, objs)) return nullptr;
-  auto base = arg_fs_name(objs[0], "base_path");
-  if (!base) return nullptr;
-  return extract(self, *base, objs[1]);
-}
-
 PyObject* cpio_data(PyObject* self, PyObject*) {
   return with_state<ArchiveClass>(self, Access::Shared, [](State& s) { return bytes_of(s); });
 }
@@ -116,8 +97,8 @@ PyMethodDef kMethods[] = {
     no_args_method("list", &list, "list($self)\n--\n\nList all file entries in the archive."),
     keyword_method("extract_file", &extract_file,
                    "extract_file($self, path)\n--\n\nExtract a single file by path, returning its contents as bytes."),
-    keyword_method("extract_all", &extract_all, "extract_all($self, dest)\n--\n\nExtract all files to a directory on disk."),
-    keyword_method("extract_path", &extract_path,
+    keyword_method("extract_all", &extract_all_method<ArchiveClass>, "extract_all($self, dest)\n--\n\nExtract all files to a directory on disk."),
+    keyword_method("extract_path", &extract_path_method<ArchiveClass>,
                    "extract_path($self, base_path, dest)\n--\n\nExtract files under a base path to a directory on disk.\n"
                    "The base prefix is stripped from output paths."),
     no_args_method("cpio_data", &cpio_data, "cpio_data($self)\n--\n\nGet the raw decompressed CPIO data."),

@@ -2,7 +2,7 @@
 #include <memory>
 
 #include "error.h"
-#include "extract_stats.h"
+#include "extract_methods.h"
 #include "open_from_path.h"
 #include "tev/common/byte_source.h"
 #include "tev/xar/xar_reader.h"
@@ -21,6 +21,10 @@ struct XarArchiveClass {
   using State = xar::XarReader;
   static constexpr const char* kName = "XarArchive";
   static std::string repr_open(const State& s) { return "XarArchive(files=" + std::to_string(s.entries().size()) + ")"; }
+  static auto extract(const State& s, const std::string& base, const std::string& dest) {
+    return s.extract(base, dest);
+  }
+  static std::optional<std::string> base_arg(PyObject* obj) { return arg_str(obj, "base_path"); }
 };
 using C = XarArchiveClass;
 using State = C::State;
@@ -84,36 +88,12 @@ PyObject* read_file(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* extract(PyObject* self, const std::string& base, PyObject* dest_obj) {
-  return with_state<C>(self, Access::Exclusive, [&](State& s) -> PyObject* {
-    auto dest = arg_str(dest_obj, "dest");
-    if (!dest) return nullptr;
-    auto stats = without_gil([&] { return s.extract(base, *dest); });
-    if (!stats) return raise_error(PipelineError(stats.error()));
-    return make_extract_stats(*stats);
-  });
-}
-
-PyObject* extract_all(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* dest_obj = nullptr;
-  if (!parse_args("extract_all", args, kwargs, {"dest"}, 1, &dest_obj)) return nullptr;
-  return extract(self, "/", dest_obj);
-}
-
-PyObject* extract_path(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* objs[2] = {nullptr, nullptr};
-  if (!parse_args("extract_path", args, kwargs, {"base_path", "dest"}, 2, objs)) return nullptr;
-  auto base = arg_str(objs[0], "base_path");
-  if (!base) return nullptr;
-  return extract(self, *base, objs[1]);
-}
-
 PyMethodDef kMethods[] = {
     keyword_method("open", &open, "open(path)\n--\n\nOpen a XAR archive from a file path.", METH_STATIC),
     keyword_method("find", &find, "find($self, path)\n--\n\nFind a file by path."),
     keyword_method("read_file", &read_file, "read_file($self, index)\n--\n\nRead a file's contents by index."),
-    keyword_method("extract_all", &extract_all, "extract_all($self, dest)\n--\n\nExtract all files to a directory on disk."),
-    keyword_method("extract_path", &extract_path,
+    keyword_method("extract_all", &extract_all_method<C>, "extract_all($self, dest)\n--\n\nExtract all files to a directory on disk."),
+    keyword_method("extract_path", &extract_path_method<C>,
                    "extract_path($self, base_path, dest)\n--\n\nExtract files under a base path to a directory on disk.\n"
                    "The base prefix is stripped from output paths."),
     enter_method<C>(),
