@@ -22,6 +22,16 @@ std::expected<void, IoError> apply_attributes(int fd, const FileAttributes& attr
   return {};
 }
 
+std::expected<void, IoError> ByteSink::write_zeros(uint64_t count) {
+  static const std::vector<uint8_t> zeros(1 << 16, 0);
+  while (count > 0) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(count, zeros.size()));
+    if (auto r = write(std::span(zeros).first(n)); !r) return r;
+    count -= n;
+  }
+  return {};
+}
+
 std::expected<void, IoError> VectorSink::write(std::span<const uint8_t> bytes) {
   out_->insert(out_->end(), bytes.begin(), bytes.end());
   return {};
@@ -56,6 +66,20 @@ std::expected<void, IoError> FileSink::write(std::span<const uint8_t> bytes) {
   return {};
 }
 
+std::expected<void, IoError> FileSink::write_zeros(uint64_t count) {
+  if (!fd_.valid()) return std::unexpected(IoError::from_errno(EBADF));
+  if (count == 0) return {};
+  if (auto r = flush(); !r) return r;
+  if (count > static_cast<uint64_t>(INT64_MAX) ||
+      ::lseek(fd_.get(), static_cast<off_t>(count), SEEK_CUR) < 0) {
+    if (errno != ESPIPE && errno != EINVAL) return std::unexpected(IoError::from_errno(errno));
+    return ByteSink::write_zeros(count);  // a pipe: the zeros are written
+  }
+  written_ += count;
+  ends_in_hole_ = true;
+  return {};
+}
+
 std::expected<void, IoError> FileSink::write_through(std::span<const uint8_t> bytes) {
   if (!fd_.valid()) return std::unexpected(IoError::from_errno(EBADF));
   if (!buffer_.empty())
@@ -73,6 +97,11 @@ std::expected<void, IoError> FileSink::flush() {
 std::expected<void, IoError> FileSink::finish() {
   if (!fd_.valid()) return std::unexpected(IoError::from_errno(EBADF));
   auto r = flush();
+  // A hole at the end is not part of the file until its length says so.
+  if (r && ends_in_hole_) {
+    off_t end = ::lseek(fd_.get(), 0, SEEK_CUR);
+    if (end < 0 || ::ftruncate(fd_.get(), end) != 0) r = std::unexpected(IoError::from_errno(errno));
+  }
   int fd = fd_.release();
   if (::close(fd) != 0 && r) r = std::unexpected(IoError::from_errno(errno));
   return r;
@@ -85,6 +114,7 @@ std::expected<void, IoError> FileSink::set_attributes(const FileAttributes& attr
 }
 
 std::expected<void, IoError> FileSink::write_all(std::span<const uint8_t> bytes) {
+  if (!bytes.empty()) ends_in_hole_ = false;
   while (!bytes.empty()) {
     ssize_t n = ::write(fd_.get(), bytes.data(), bytes.size());
     if (n < 0) {

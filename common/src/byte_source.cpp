@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "tev/common/unique_fd.h"
 
@@ -19,8 +20,10 @@ struct ByteSource::State {
   mutable std::mutex buffer_lock;
   mutable std::vector<uint8_t> buffer;
   mutable uint64_t buffer_offset = 0;
-  // Memory-backed sources.
-  std::vector<uint8_t> bytes;
+  // Memory-backed sources: one of the two owns the bytes `memory` shows.
+  Buffer bytes;
+  ZeroedMemory mapped;
+  std::span<const uint8_t> memory;
   bool in_memory = false;
   uint64_t size = 0;
 
@@ -118,9 +121,23 @@ std::expected<ByteSource, IoError> ByteSource::from_temp_file(TempFile file) {
 }
 
 ByteSource ByteSource::from_bytes(std::vector<uint8_t> bytes) {
+  return from_buffer(Buffer(bytes.begin(), bytes.end()));
+}
+
+ByteSource ByteSource::from_buffer(Buffer bytes) {
   auto state = std::make_unique<State>();
   state->size = bytes.size();
   state->bytes = std::move(bytes);
+  state->memory = state->bytes;
+  state->in_memory = true;
+  return ByteSource(std::move(state));
+}
+
+ByteSource ByteSource::from_memory(ZeroedMemory bytes) {
+  auto state = std::make_unique<State>();
+  state->size = bytes.bytes().size();
+  state->mapped = std::move(bytes);
+  state->memory = std::as_const(state->mapped).bytes();
   state->in_memory = true;
   return ByteSource(std::move(state));
 }
@@ -132,7 +149,7 @@ std::expected<void, IoError> ByteSource::read_exact_at(uint64_t offset,
   if (state_->in_memory) {
     if (!range_fits(offset, out.size(), state_->size))
       return std::unexpected(IoError::unexpected_eof());
-    if (!out.empty()) std::memcpy(out.data(), state_->bytes.data() + offset, out.size());
+    if (!out.empty()) std::memcpy(out.data(), state_->memory.data() + offset, out.size());
     return {};
   }
   if (out.empty()) return {};
@@ -155,7 +172,7 @@ std::expected<std::vector<uint8_t>, IoError> ByteSource::read_vec_at(uint64_t of
 
 std::optional<std::span<const uint8_t>> ByteSource::memory() const {
   if (!state_->in_memory) return std::nullopt;
-  return std::span<const uint8_t>(state_->bytes);
+  return state_->memory;
 }
 
 }  // namespace tev

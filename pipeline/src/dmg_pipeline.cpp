@@ -118,17 +118,15 @@ std::expected<ByteSource, PipelineError> to_temp_file(const udif::DmgImage& imag
 
 std::expected<ByteSource, PipelineError> to_memory(const udif::DmgImage& image, const udif::PartitionPlan& plan,
                                                    const ProgressFn* progress) {
-  std::vector<uint8_t> bytes;
-  try {
-    bytes.resize(static_cast<size_t>(plan.size));
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(PipelineError(udif::DmgError::io(IoError::from_errno(ENOMEM))));
-  }
+  if (plan.size > SIZE_MAX) return std::unexpected(PipelineError(udif::DmgError::io(IoError::from_errno(ENOMEM))));
+  auto memory = ZeroedMemory::allocate(static_cast<size_t>(plan.size));
+  if (!memory) return std::unexpected(PipelineError(udif::DmgError::io(memory.error())));
   ProgressMeter meter(progress, plan.size);
-  if (auto r = udif::decode_partition(image, plan, bytes); !r) return std::unexpected(PipelineError(r.error()));
+  if (auto r = udif::decode_partition(image, plan, memory->bytes(), udif::OutputZeroed::Yes); !r)
+    return std::unexpected(PipelineError(r.error()));
   meter.advance(plan.size);
   if (!meter.finish()) return std::unexpected(PipelineError(cancelled()));
-  return ByteSource::from_bytes(std::move(bytes));
+  return ByteSource::from_memory(std::move(*memory));
 }
 
 }  // namespace

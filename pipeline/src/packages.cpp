@@ -48,7 +48,7 @@ std::expected<xar::PkgReader, PipelineError> open_pkg(const OpenedFilesystem& fs
   if (streaming) {
     source = copy_to_temp_file(fs, pkg_path);
   } else if (auto bytes = fs.read_file(pkg_path)) {
-    source = ByteSource::from_bytes(std::vector<uint8_t>(bytes->begin(), bytes->end()));
+    source = ByteSource::from_buffer(std::move(*bytes));
   } else {
     source = std::unexpected(bytes.error());
   }

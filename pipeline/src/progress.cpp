@@ -26,4 +26,10 @@ std::expected<void, IoError> MeteredSink::write(std::span<const uint8_t> bytes) 
   return {};
 }
 
+std::expected<void, IoError> MeteredSink::write_zeros(uint64_t count) {
+  if (auto r = inner_->write_zeros(count); !r) return r;
+  if (!meter_->advance(count)) return std::unexpected(cancelled());
+  return {};
+}
+
 }  // namespace tev::pipeline

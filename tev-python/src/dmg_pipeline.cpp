@@ -1,15 +1,13 @@
-// DmgPipeline: from a DMG to the file system inside it in one call; and the
-// module functions that go from a DMG to its packages.
+// DmgPipeline: from a DMG to the file system inside it in one call, and the
+// module function `open` that makes one.
 #include <memory>
 #include <optional>
 
-#include "archive.h"
 #include "dmg_values.h"
 #include "error.h"
 #include "pipeline_classes.h"
 #include "tev/common/text.h"
 #include "tev/pipeline/dmg_pipeline.h"
-#include "tev/pipeline/packages.h"
 #include "toolkit/args.h"
 #include "toolkit/gil.h"
 #include "toolkit/handle.h"
@@ -110,50 +108,17 @@ constexpr const char kDoc[] =
     "            for entry in fs.walk():\n                print(entry.path)\n"
     "            fs.extract_all(\"out\")";
 
-// The module functions open the image and its file system afresh each time
-// and run without the interpreter lock.
-PyObject* find_packages(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* path_obj = nullptr;
-  if (!parse_args("find_packages", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
-  auto path = arg_str(path_obj, "path");
-  if (!path) return nullptr;
-  auto found = without_gil([&] { return pipeline::find_packages(*path); });
-  if (!found) return raise_error(found.error());
-  return to_python(*found);
-}
-
-PyObject* extract_pkg_payload(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* objs[3] = {nullptr, nullptr, nullptr};
-  if (!parse_args("extract_pkg_payload", args, kwargs, {"dmg_path", "pkg_path", "component"}, 3, objs)) return nullptr;
-  auto dmg_path = arg_str(objs[0], "dmg_path");
-  if (!dmg_path) return nullptr;
-  auto pkg_path = arg_str(objs[1], "pkg_path");
-  if (!pkg_path) return nullptr;
-  auto component = arg_str(objs[2], "component");
-  if (!component) return nullptr;
-  auto cpio = without_gil([&] { return pipeline::extract_pkg_payload(*dmg_path, *pkg_path, *component); });
-  if (!cpio) return raise_error(cpio.error());
-  return make_archive(std::move(*cpio));
-}
-
 PyMethodDef kFunctions[] = {
     keyword_method("open", &open, "open(path)\n--\n\nOpen a DMG file for reading. Use as a context manager."),
-    keyword_method("find_packages", &find_packages,
-                   "find_packages(path)\n--\n\nFind all .pkg files inside a DMG.\n\n"
-                   "Lists the regular files whose names end in \".pkg\" or \".mpkg\", in any case, in walk order."),
-    keyword_method("extract_pkg_payload", &extract_pkg_payload,
-                   "extract_pkg_payload(dmg_path, pkg_path, component)\n--\n\n"
-                   "Extract a PKG payload from a DMG in one call."),
     kEndOfMethods,
 };
 
 }  // namespace
 
 int add_dmg_pipeline(PyObject* module) {
+  if (PyModule_AddFunctions(module, kFunctions) != 0) return -1;
   return add_type(module, "DmgPipeline", g_type,
                   [] { return make_handle_type<C>("_tev.DmgPipeline", kDoc, kMethods, kProperties, &construct); });
 }
-
-int add_pipeline_functions(PyObject* module) { return PyModule_AddFunctions(module, kFunctions); }
 
 }  // namespace tev::python

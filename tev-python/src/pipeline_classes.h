@@ -6,10 +6,11 @@
 
 namespace tev::python {
 
+// DmgPipeline and the function `open`.
 int add_dmg_pipeline(PyObject* module);
 int add_filesystem_handle(PyObject* module);
-// `open`, `find_packages` and `extract_pkg_payload`.
-int add_pipeline_functions(PyObject* module);
+// `find_packages` and `extract_pkg_payload`.
+int add_package_functions(PyObject* module);
 
 // An open FilesystemHandle owning the file system.
 PyObject* make_filesystem_handle(pipeline::OpenedFilesystem fs);

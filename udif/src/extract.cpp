@@ -77,12 +77,7 @@ bool is_file_system(std::string_view name) {
 bool any(std::string_view) { return true; }
 
 std::expected<void, DmgError> write_zeros(ByteSink& sink, uint64_t count) {
-  static const std::vector<uint8_t> zeros(kPiece, 0);
-  while (count > 0) {
-    size_t n = static_cast<size_t>(std::min<uint64_t>(count, zeros.size()));
-    if (auto r = sink.write(std::span(zeros).first(n)); !r) return std::unexpected(DmgError(r.error()));
-    count -= n;
-  }
+  if (auto r = sink.write_zeros(count); !r) return std::unexpected(DmgError(r.error()));
   return {};
 }
 
@@ -276,9 +271,10 @@ std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int
 }
 
 std::expected<void, DmgError> decode_partition(const DmgImage& image, const PartitionPlan& plan,
-                                               std::span<uint8_t> out) {
+                                               std::span<uint8_t> out, OutputZeroed zeroed) {
   if (out.size() != plan.size) return std::unexpected(DmgError::invalid_block_map("output of the wrong size"));
   advise_huge_pages(out);
+  if (zeroed == OutputZeroed::Yes) return execute(image, plan, Target{out, nullptr});
   // Only the bytes no run writes need zeroing: the gaps between runs.
   uint64_t zeroed_to = 0;
   for (const auto& job : plan.jobs) {

@@ -1,5 +1,6 @@
 // ByteSource, the sinks and anonymous temporary files.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -152,6 +153,39 @@ TEST_F(FileSinkTest, WritesSmallAndLargePiecesInOrder) {
   ASSERT_TRUE(bytes);
   EXPECT_EQ(*bytes, data);
   EXPECT_FALSE(sink->write(data));  // finished
+}
+
+TEST_F(FileSinkTest, ZerosBecomeHolesThatReadAsZeros) {
+  // In the middle, at the end, and into a pipe, which cannot seek.
+  auto data = pattern(3000);
+  std::vector<uint8_t> want;
+  auto sink = FileSink::create(path("sparse.bin"));
+  ASSERT_TRUE(sink);
+  for (uint64_t zeros : {uint64_t{8} << 20, uint64_t{0}, uint64_t{5000}}) {
+    ASSERT_TRUE(sink->write(data));
+    ASSERT_TRUE(sink->write_zeros(zeros));
+    want.insert(want.end(), data.begin(), data.end());
+    want.resize(want.size() + zeros, 0);
+  }
+  EXPECT_EQ(sink->bytes_written(), want.size());
+  ASSERT_TRUE(sink->finish());
+  auto back = ByteSource::open_file(path("sparse.bin"));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back->read_vec_at(0, back->size()), want);
+  struct stat st {};
+  ASSERT_EQ(::stat(path("sparse.bin").c_str(), &st), 0);
+  EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{1} << 20);
+
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  FileSink pipe_sink{UniqueFd(fds[1])};
+  ASSERT_TRUE(pipe_sink.write_zeros(1000));
+  ASSERT_TRUE(pipe_sink.finish());
+  std::vector<uint8_t> got(2000, 1);
+  EXPECT_EQ(::read(fds[0], got.data(), got.size()), 1000);
+  got.resize(1000);
+  EXPECT_EQ(got, std::vector<uint8_t>(1000, 0));
+  ::close(fds[0]);
 }
 
 TEST_F(FileSinkTest, TruncatesAnExistingFileAndReportsFailures) {

@@ -17,6 +17,8 @@ class ByteSink {
  public:
   virtual ~ByteSink() = default;
   virtual std::expected<void, IoError> write(std::span<const uint8_t> bytes) = 0;
+  // `count` zero bytes; a file leaves a hole instead where it can.
+  virtual std::expected<void, IoError> write_zeros(uint64_t count);
 };
 
 // What an extractor may carry over from an archive to what it writes:
@@ -55,6 +57,8 @@ class FileSink final : public ByteSink {
   ~FileSink() override;
 
   std::expected<void, IoError> write(std::span<const uint8_t> bytes) override;
+  // Seeks past the zeros, so that long zero ranges take no room on disk.
+  std::expected<void, IoError> write_zeros(uint64_t count) override;
   // Writes past the buffer: for a whole file's contents in one call.
   std::expected<void, IoError> write_through(std::span<const uint8_t> bytes);
   std::expected<void, IoError> flush();
@@ -69,6 +73,7 @@ class FileSink final : public ByteSink {
   UniqueFd fd_;
   std::vector<uint8_t> buffer_;
   uint64_t written_ = 0;
+  bool ends_in_hole_ = false;  // the file's length is set when it is finished
 };
 
 }  // namespace tev

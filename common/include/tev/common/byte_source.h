@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "tev/common/buffer.h"
 #include "tev/common/io_error.h"
+#include "tev/common/memory.h"
 #include "tev/common/temp_file.h"
 
 namespace tev {
@@ -23,7 +25,9 @@ class ByteSource {
 
   static std::expected<ByteSource, IoError> open_file(const std::string& path);
   static std::expected<ByteSource, IoError> from_temp_file(TempFile file);
-  static ByteSource from_bytes(std::vector<uint8_t> bytes);
+  static ByteSource from_bytes(std::vector<uint8_t> bytes);  // copied
+  static ByteSource from_buffer(Buffer bytes);
+  static ByteSource from_memory(ZeroedMemory bytes);
 
   ByteSource(ByteSource&&) noexcept;
   ByteSource& operator=(ByteSource&&) noexcept;

@@ -43,6 +43,7 @@ class MeteredSink final : public ByteSink {
  public:
   MeteredSink(ByteSink& inner, ProgressMeter& meter) : inner_(&inner), meter_(&meter) {}
   std::expected<void, IoError> write(std::span<const uint8_t> bytes) override;
+  std::expected<void, IoError> write_zeros(uint64_t count) override;
 
  private:
   ByteSink* inner_;

@@ -45,8 +45,11 @@ std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int
 // delivered in order, either straight into `out` (exactly plan.size bytes,
 // which a caller may provide, say a Python bytes object) or into a sink, so
 // that memory stays bounded by the window instead of the partition.
+// `zeroed` says `out` already reads as zeros, so the gaps between runs are
+// left alone (and, in fresh anonymous memory, never touched).
+enum class OutputZeroed { No, Yes };
 std::expected<void, DmgError> decode_partition(const DmgImage& image, const PartitionPlan& plan,
-                                               std::span<uint8_t> out);
+                                               std::span<uint8_t> out, OutputZeroed zeroed = OutputZeroed::No);
 std::expected<void, DmgError> decode_partition_to(const DmgImage& image, const PartitionPlan& plan, ByteSink& sink);
 
 // Plan and execute in one call: into a new buffer, or into a sink with long
