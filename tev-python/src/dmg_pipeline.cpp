@@ -115,8 +115,9 @@ PyMethodDef kFunctions[] = {
 
 }  // namespace
 
+int add_open_function(PyObject* module) { return PyModule_AddFunctions(module, kFunctions); }
+
 int add_dmg_pipeline(PyObject* module) {
-  if (PyModule_AddFunctions(module, kFunctions) != 0) return -1;
   return add_type(module, "DmgPipeline", g_type,
                   [] { return make_handle_type<C>("_tev.DmgPipeline", kDoc, kMethods, kProperties, &construct); });
 }

@@ -20,9 +20,10 @@ constexpr const char kModuleDoc[] =
     "Python module for parsing Apple DMG disk images, HFS+/APFS filesystems,\n"
     "PKG installers, and PBZX/CPIO payloads.";
 
-// The classes in registration order; each adds itself under its name.
+// The functions, then the classes, in registration order; each adds itself
+// under its name.
 constexpr int (*kClasses[])(PyObject*) = {
-    &add_dmg_pipeline, &add_filesystem_handle, &add_package_functions,
+    &add_open_function, &add_package_functions, &add_dmg_pipeline, &add_filesystem_handle,
     &add_dmg_archive,    &add_dmg_builder, &add_pkg_reader, &add_xar_archive, &add_archive,   &add_cpio_builder,     &add_pbzx_writer,
     &add_hfs_volume,     &add_apfs_volume, &add_partition_info, &add_dir_entry, &add_file_stat,   &add_volume_info,
     &add_walk_entry,     &add_file_entry,  &add_compression_info, &add_dmg_stats, &add_xar_file, &add_chunk_info,

@@ -6,8 +6,9 @@
 
 namespace tev::python {
 
-// DmgPipeline and the function `open`.
 int add_dmg_pipeline(PyObject* module);
+// The module function `open`, which makes a DmgPipeline.
+int add_open_function(PyObject* module);
 int add_filesystem_handle(PyObject* module);
 // `find_packages` and `extract_pkg_payload`.
 int add_package_functions(PyObject* module);
