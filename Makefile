@@ -21,7 +21,7 @@ BUILD_SAN ?= build-sanitize
 WERROR ?= $(if $(CI),ON,OFF)
 
 PACKAGES := build-essential cmake ninja-build pkg-config \
-	python3-dev python3-venv python3-pytest libgtest-dev libfmt-dev \
+	python3-dev python3-venv python3-pytest python3-tqdm libgtest-dev libfmt-dev \
 	zlib1g-dev libbz2-dev liblzma-dev libplist-dev libxml2-dev libdeflate-dev libssl-dev \
 	xz-utils cpio libarchive-tools xorriso 7zip p7zip-full dmg2img apfsprogs \
 	sleuthkit libfshfs-utils libfsapfs-utils
