@@ -215,7 +215,7 @@ def cmd_ls(ctx: Context) -> int:
     a = ctx.args
     with ctx.open(a.file) as source:
         top = ctx.path(a.path)
-        for e in source.list(top, a.recursive, a.long or a.json):
+        for e in source.listing(top, a.recursive, a.long or a.json):
             if a.json:
                 out(output.json_line(e.to_json()))
                 continue
@@ -334,7 +334,7 @@ def cmd_dmg(ctx: Context) -> int:
         kind = detect.detect(a.source)
     except detect.NotRecognised:
         kind = None
-    name = a.name or _PARTITION_NAMES.get(kind, "disk image")
+    name = a.name or _PARTITION_NAMES.get(kind or "", "disk image")
     builder = _tev.DmgBuilder()
     builder.compression = a.compression
     if a.level is not None:
@@ -344,7 +344,7 @@ def cmd_dmg(ctx: Context) -> int:
     with open(a.source, "rb") as f:
         builder.add_partition(name, f.read())
     builder.build(a.out)
-    return EXIT_OK
+    return _wrote(a.out, f"one partition \"{output.shown(name)}\", {a.compression}")
 
 
 def cmd_cpio(ctx: Context) -> int:
@@ -373,7 +373,7 @@ def cmd_cpio(ctx: Context) -> int:
     data = builder.finish()
     with open(a.out, "wb") as f:
         f.write(data)
-    return EXIT_OK
+    return _wrote(a.out, "newc")
 
 
 def _perm(mode: int) -> int:
@@ -394,6 +394,11 @@ def cmd_pbzx(ctx: Context) -> int:
     writer = _tev.PbzxWriter(a.out, **kw)
     writer.write_cpio(data)
     writer.finish()
+    return _wrote(a.out, f"{len(data)} bytes of input")
+
+
+def _wrote(path: str, what: str) -> int:
+    out(f"wrote {path} ({what}; {os.path.getsize(path)} bytes)")
     return EXIT_OK
 
 

@@ -44,9 +44,8 @@ class Tree:
     def __enter__(self) -> "Tree":
         return self
 
-    def __exit__(self, *exc) -> bool:
+    def __exit__(self, *exc) -> None:
         self.close()
-        return False
 
     def _open_dir(self, parts: list[str], create: bool) -> int:
         fd = os.dup(self.fd)

@@ -12,7 +12,7 @@ import gzip
 import os
 import stat as statmod
 import tempfile
-from typing import Callable, Iterable, Iterator
+from typing import Callable, Iterable, Iterator, Protocol
 
 import _tev
 
@@ -82,9 +82,16 @@ class Summary:
 
 
 Progress = Callable[[int, int], None]
-# Makes a progress display for a named step, or None where none is shown; the display is called
-# with (done, total) and closed at the end.
-ProgressFactory = Callable[[str], "Progress | None"]
+
+
+class ProgressBar(Protocol):
+    def __call__(self, done: int, total: int) -> None: ...
+
+    def close(self) -> None: ...
+
+
+# Makes the progress display of a named step; it is called with (done, total) and closed at the end.
+ProgressFactory = Callable[[str], ProgressBar]
 
 
 def user_path(subject: str, path: str) -> str:
@@ -124,14 +131,13 @@ class Source:
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc) -> bool:
+    def __exit__(self, *exc) -> None:
         self.close()
-        return False
 
     def info(self) -> dict:
         raise NotImplementedError
 
-    def list(self, path: str, recursive: bool, long: bool) -> Iterator[Entry]:
+    def listing(self, path: str, recursive: bool, long: bool) -> Iterator[Entry]:
         raise NotImplementedError
 
     def stat(self, path: str) -> Entry:
@@ -198,7 +204,7 @@ class VolumeSource(Source):
         self._fill(e)
         return e
 
-    def list(self, path: str, recursive: bool, long: bool) -> Iterator[Entry]:
+    def listing(self, path: str, recursive: bool, long: bool) -> Iterator[Entry]:
         top = self.stat(path)
         if top.kind != "directory":
             yield top
@@ -245,7 +251,9 @@ class VolumeSource(Source):
     def _extract_walked(self, tree, top: Entry, opts, progress, summary) -> None:
         """Raw volumes have no extraction call of their own: the walk is written here, through `Tree`."""
         if top.kind == "directory":
-            entries = [top] + list(self.list(top.path, recursive=True, long=opts.modes or opts.times))
+            # The top itself is DEST: it is neither counted nor given the volume root's mode and time.
+            entries = [top] if top.path else []
+            entries += self.listing(top.path, recursive=True, long=opts.modes or opts.times)
         else:
             entries = [top]
         total = sum(e.size for e in entries if e.kind == "file")
@@ -359,8 +367,8 @@ class DmgSource(Source):
             self._fs = VolumeSource(self.subject, handle, handle.fs_type)
         return self._fs
 
-    def list(self, path, recursive, long):
-        return self.fs.list(path, recursive, long)
+    def listing(self, path, recursive, long):
+        return self.fs.listing(path, recursive, long)
 
     def stat(self, path):
         return self.fs.stat(path)
@@ -409,7 +417,7 @@ class TreeSource(Source):
         except KeyError:
             raise _not_found(self.subject, path) from None
 
-    def list(self, path: str, recursive: bool, long: bool) -> Iterator[Entry]:
+    def listing(self, path: str, recursive: bool, long: bool) -> Iterator[Entry]:
         top = self.stat(path)
         if top.kind != "directory":
             yield top
@@ -600,7 +608,7 @@ class PkgSource(XarSource):
         for comp in out["components"]:
             for key, member in (("payload", self._payload), ("scripts_files", self.scripts)):
                 archive = member(comp["name"])
-                comp[key] = [] if archive is None else [e.path for e in archive.list("", True, False)]
+                comp[key] = [] if archive is None else [e.path for e in archive.listing("", True, False)]
                 if archive is not None:
                     archive.close()
         return out
