@@ -428,11 +428,25 @@ def _subject(args) -> str:
     return "tev"
 
 
-def main(argv=None) -> int:
+def parse(argv: list[str]) -> argparse.Namespace:
+    """Options may come after positional arguments (`tev ls pkg --payload C PATH`): a command without
+    commands of its own is parsed intermixed, which argparse cannot do across subcommands."""
     parser = build_parser()
-    args = parser.parse_args(argv)
+    if argv and not argv[0].startswith("-"):
+        sub = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
+        command = sub.choices.get(argv[0])
+        if command is not None and not any(isinstance(a, argparse._SubParsersAction) for a in command._actions):
+            args = command.parse_intermixed_args(argv[1:])
+            args.command = argv[0]
+            return args
+    return parser.parse_args(argv)
+
+
+def main(argv=None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    args = parse(argv)
     if args.command is None:
-        parser.print_help(sys.stdout)
+        build_parser().print_help(sys.stdout)
         return EXIT_OK
     try:
         return _COMMANDS[args.command](Context(args))

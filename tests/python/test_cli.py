@@ -274,7 +274,10 @@ def test_package_payload_listing_and_extraction(pkg, tmp_path):
 def test_a_component_is_named_by_folder_or_identifier():
     by_folder = tev("ls", "-R", PRODUCT_PKG, "--payload", "munkitools_core-2.8.1.2847.pkg").stdout
     by_identifier = tev("ls", "-R", PRODUCT_PKG, "--payload", "com.googlecode.munki.core").stdout
-    assert by_folder == by_identifier and b"usr/local/munki" in by_folder
+    assert by_folder == by_identifier and b"usr/local/munki/munkilib/" in by_folder
+    # Options and positional arguments mix, as in bsdtar and 7z.
+    below = tev("ls", PRODUCT_PKG, "--payload", "com.googlecode.munki.core", "usr/local/munki", "-R").stdout
+    assert below.splitlines() == [line for line in by_folder.splitlines() if line.startswith(b"usr/local/munki/")]
     r = tev("ls", PRODUCT_PKG, "--payload", ok=False)
     assert "several components" in one_error_line(r, status=2)
 
