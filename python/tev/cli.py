@@ -5,8 +5,8 @@ from __future__ import annotations
 
 import argparse
 import os
-import signal
 import sys
+import threading
 
 import _tev
 
@@ -442,22 +442,13 @@ def parse(argv: list[str]) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
-def main(argv=None) -> int:
-    argv = sys.argv[1:] if argv is None else list(argv)
-    args = parse(argv)
-    if args.command is None:
-        build_parser().print_help(sys.stdout)
-        return EXIT_OK
+def run(args) -> int:
     try:
         return _COMMANDS[args.command](Context(args))
-    except KeyboardInterrupt:
-        sys.stderr.write("tev: interrupted\n")
-        return EXIT_INTERRUPTED
     except BrokenPipeError:
         # The reader went away (`tev ls -R big.dmg | head`): stop quietly, as ls does.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
         return EXIT_ERROR
     except UsageError as e:
         report(_subject(args), e)
@@ -466,6 +457,38 @@ def main(argv=None) -> int:
             sources.hostfs.UnsafePath) as e:
         report(_subject(args), e)
         return EXIT_ERROR
+
+
+def main(argv=None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    args = parse(argv)
+    if args.command is None:
+        build_parser().print_help(sys.stdout)
+        return EXIT_OK
+    # The work runs on a second thread so that Ctrl-C stops the command at once, even while the
+    # module decodes for minutes without returning to Python: the main thread only waits.
+    result: list = []
+    worker = threading.Thread(target=lambda: result.append(_guarded(run, args)), daemon=True)
+    worker.start()
+    try:
+        while worker.is_alive():
+            worker.join(0.2)
+    except KeyboardInterrupt:
+        sys.stderr.write("tev: interrupted\n")
+        sys.stderr.flush()
+        sources.remove_owned_files()
+        os._exit(EXIT_INTERRUPTED)  # the worker cannot be stopped from outside; its temporary files are gone
+    status, error = result[0]
+    if error is not None:
+        raise error
+    return status
+
+
+def _guarded(fn, *args):
+    try:
+        return fn(*args), None
+    except BaseException as e:  # a bug's traceback is shown by the main thread
+        return EXIT_ERROR, e
 
 
 if __name__ == "__main__":

@@ -326,6 +326,7 @@ class DmgSource(Source):
             self._fs.close()
         if self.owned_file is not None:
             os.unlink(self.owned_file)
+            _OWNED_FILES.discard(self.owned_file)
             self.owned_file = None
 
     def info(self) -> dict:
@@ -656,6 +657,7 @@ def open_source(address: str, partition: int | None = None,
     # The inner file is copied to a temporary file so that every reader can open it by path. Readers
     # hold their file open, so it is removed at once; a DMG is reopened by path and removes it on close.
     fd, tmp = tempfile.mkstemp(prefix="tev-", suffix="-" + os.path.basename(e.path))
+    _OWNED_FILES.add(tmp)
     source = None
     try:
         with os.fdopen(fd, "wb") as f:
@@ -668,6 +670,20 @@ def open_source(address: str, partition: int | None = None,
     finally:
         if not isinstance(source, DmgSource):
             os.unlink(tmp)
+            _OWNED_FILES.discard(tmp)
+
+
+# Temporary copies still on disk, removed even when the command is interrupted.
+_OWNED_FILES: set[str] = set()
+
+
+def remove_owned_files() -> None:
+    for path in list(_OWNED_FILES):
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
+        _OWNED_FILES.discard(path)
 
 
 def _open_host(subject: str, path: str, partition: int | None, progress) -> Source:
