@@ -34,6 +34,9 @@ std::expected<Buffer, ApfsError> ApfsReader::read_file(std::string_view path) co
 }
 std::expected<std::vector<fs::WalkEntry>, ApfsError> ApfsReader::walk() const { return container_->walk(); }
 std::expected<bool, ApfsError> ApfsReader::exists(std::string_view path) const { return container_->exists(path); }
+std::expected<std::string, ApfsError> ApfsReader::stored_path(std::string_view path) const {
+  return container_->stored_path(path);
+}
 fs::VolumeInfo ApfsReader::volume_info() const { return container_->volume_info(); }
 
 }  // namespace tev::apfs

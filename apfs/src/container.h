@@ -71,6 +71,7 @@ class Container {
 
   std::expected<InodeValue, ApfsError> inode_lookup(uint64_t oid) const;
   std::expected<ResolvedInode, ApfsError> resolve(std::string_view path) const;
+  std::expected<std::string, ApfsError> stored_path(std::string_view path) const;
   std::expected<std::vector<ApfsDirEntry>, ApfsError> list_directory(std::string_view path) const;
   std::expected<fs::FileStat, ApfsError> stat(std::string_view path) const;
   std::expected<FileReadPlan, ApfsError> plan_file(std::string_view path) const;

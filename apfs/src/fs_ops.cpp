@@ -252,8 +252,27 @@ std::expected<std::vector<fs::WalkEntry>, ApfsError> Container::walk() const {
 std::expected<bool, ApfsError> Container::exists(std::string_view path) const {
   auto resolved = resolve(path);
   if (resolved) return true;
-  if (resolved.error().kind() == ApfsError::Kind::FileNotFound) return false;
+  // A path through a file or a link names nothing; only damage is an error.
+  auto kind = resolved.error().kind();
+  if (kind == ApfsError::Kind::FileNotFound || kind == ApfsError::Kind::NotADirectory) return false;
   return std::unexpected(resolved.error());
+}
+
+std::expected<std::string, ApfsError> Container::stored_path(std::string_view path) const {
+  auto parts = split_path(path);
+  std::string out;
+  uint64_t directory = kRootDirectoryId;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    auto entry = find_entry(directory, parts[i]);
+    if (!entry) return std::unexpected(entry.error());
+    if (!*entry) return std::unexpected(ApfsError::file_not_found(std::string(parts[i])));
+    out += '/';
+    out += (*entry)->name;
+    if (i + 1 < parts.size() && (*entry)->kind() != fs::EntryKind::Directory)
+      return std::unexpected(ApfsError::not_a_directory(join_parts(parts, i)));
+    directory = (*entry)->file_id;
+  }
+  return out.empty() ? std::string("/") : out;
 }
 
 fs::VolumeInfo Container::volume_info() const {

@@ -1,11 +1,26 @@
 #include "tev/common/byte_sink.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace tev {
+
+std::expected<void, IoError> apply_attributes(int fd, const FileAttributes& attributes) {
+  if (attributes.mode && ::fchmod(fd, static_cast<mode_t>(*attributes.mode & 0777)) != 0)
+    return std::unexpected(IoError::from_errno(errno));
+  if (attributes.mtime) {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(*attributes.mtime);
+    times[1].tv_nsec = 0;
+    if (::futimens(fd, times) != 0) return std::unexpected(IoError::from_errno(errno));
+  }
+  return {};
+}
 
 std::expected<void, IoError> VectorSink::write(std::span<const uint8_t> bytes) {
   out_->insert(out_->end(), bytes.begin(), bytes.end());
@@ -61,6 +76,12 @@ std::expected<void, IoError> FileSink::finish() {
   int fd = fd_.release();
   if (::close(fd) != 0 && r) r = std::unexpected(IoError::from_errno(errno));
   return r;
+}
+
+std::expected<void, IoError> FileSink::set_attributes(const FileAttributes& attributes) {
+  if (!fd_.valid()) return std::unexpected(IoError::from_errno(EBADF));
+  if (auto r = flush(); !r) return r;
+  return apply_attributes(fd_.get(), attributes);
 }
 
 std::expected<void, IoError> FileSink::write_all(std::span<const uint8_t> bytes) {

@@ -35,8 +35,9 @@ TreeWriteError open_failure(int code, int dir, const std::string& name, std::str
   return io_error(code, path);
 }
 
+// A NUL would cut the name short at the system call, so it is refused.
 bool is_plain_component(std::string_view part) {
-  return !part.empty() && part != "." && part != "..";
+  return !part.empty() && part != "." && part != ".." && part.find('\0') == std::string_view::npos;
 }
 
 // Splits off the last component: {"a/b", "c"} for "a/b/c", {"", "c"} for "c".
@@ -106,6 +107,30 @@ std::expected<FileSink, TreeWriteError> TreeWriter::create_file(std::string_view
   int fd = ::openat(*dir, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kFileMode);
   if (fd < 0) return std::unexpected(open_failure(errno, *dir, file, path));
   return FileSink(UniqueFd(fd));
+}
+
+std::expected<void, TreeWriteError> TreeWriter::create_symlink(std::string_view path, std::string_view target) {
+  auto [parent, name] = split_last(path);
+  if (!is_plain_component(name) || (parent.empty() && path.front() == '/') || target.find('\0') != std::string_view::npos)
+    return std::unexpected(error_of(TreeWriteError::Kind::BadPath, path));
+  auto dir = open_dir(parent, path);
+  if (!dir) return std::unexpected(dir.error());
+  std::string link(name);
+  std::string to(target);
+  if (::symlinkat(to.c_str(), *dir, link.c_str()) == 0) return {};
+  if (errno != EEXIST) return std::unexpected(io_error(errno, path));
+  // unlinkat without AT_REMOVEDIR leaves a directory in place (and fails).
+  if (::unlinkat(*dir, link.c_str(), 0) != 0 || ::symlinkat(to.c_str(), *dir, link.c_str()) != 0)
+    return std::unexpected(io_error(errno, path));
+  return {};
+}
+
+std::expected<void, TreeWriteError> TreeWriter::set_dir_attributes(std::string_view path, const FileAttributes& attributes) {
+  auto dir = open_dir(path, path);
+  if (!dir) return std::unexpected(dir.error());
+  if (auto r = apply_attributes(*dir, attributes); !r)
+    return std::unexpected(TreeWriteError{TreeWriteError::Kind::Io, r.error(), std::string(path)});
+  return {};
 }
 
 std::expected<void, TreeWriteError> TreeWriter::write_file(std::string_view path,

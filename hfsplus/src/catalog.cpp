@@ -57,15 +57,15 @@ std::expected<std::optional<CatalogRecord>, HfsError> record_after_key(std::span
 // link folder's name shows). A name the descent misses is looked for among
 // the folder's records too, with the same equality, before it is declared
 // missing.
-std::expected<std::optional<CatalogRecord>, HfsError> scan_folder_for(const Volume& reader,
-                                                                      const CatalogSearchKey& key) {
-  std::optional<CatalogRecord> match;
+std::expected<std::optional<NamedRecord>, HfsError> scan_folder_for(const Volume& reader,
+                                                                     const CatalogSearchKey& key) {
+  std::optional<NamedRecord> match;
   auto scanned = for_each_child(reader, key.parent_id,
-                                [&](const CatalogKey&, std::span<const uint8_t> record) -> std::expected<bool, HfsError> {
+                                [&](const CatalogKey& found, std::span<const uint8_t> record) -> std::expected<bool, HfsError> {
                                   if (compare_catalog_key(record, key) != 0) return true;
                                   auto decoded = record_after_key(record);
                                   if (!decoded) return std::unexpected(decoded.error());
-                                  match = std::move(*decoded);
+                                  match = NamedRecord{std::move(**decoded), name_to_utf8(found.name)};
                                   return false;
                                 });
   if (!scanned) return std::unexpected(scanned.error());
@@ -74,8 +74,8 @@ std::expected<std::optional<CatalogRecord>, HfsError> scan_folder_for(const Volu
 
 }  // namespace
 
-std::expected<std::optional<CatalogRecord>, HfsError> lookup(const Volume& reader, uint32_t parent_id,
-                                                             std::string_view name) {
+std::expected<std::optional<NamedRecord>, HfsError> lookup_named(const Volume& reader, uint32_t parent_id,
+                                                                  std::string_view name) {
   CatalogSearchKey key{parent_id, name_to_utf16(name), reader.is_hfsx()};
   auto hit = btree_search(reader.catalog(), [&](std::span<const uint8_t> r) { return compare_catalog_key(r, key); });
   if (!hit) return std::unexpected(hit.error());
@@ -85,7 +85,20 @@ std::expected<std::optional<CatalogRecord>, HfsError> lookup(const Volume& reade
   }
   auto record = (*hit)->bytes();
   if (!record) return std::unexpected(record.error());
-  return record_after_key(*record);
+  auto stored = decode_catalog_key(*record);
+  if (!stored) return std::unexpected(stored.error());
+  auto decoded = record_after_key(*record);
+  if (!decoded) return std::unexpected(decoded.error());
+  if (!*decoded) return std::nullopt;
+  return NamedRecord{std::move(**decoded), name_to_utf8(stored->name)};
+}
+
+std::expected<std::optional<CatalogRecord>, HfsError> lookup(const Volume& reader, uint32_t parent_id,
+                                                             std::string_view name) {
+  auto found = lookup_named(reader, parent_id, name);
+  if (!found) return std::unexpected(found.error());
+  if (!*found) return std::nullopt;
+  return std::move((*found)->record);
 }
 
 std::expected<std::vector<HfsDirEntry>, HfsError> list_folder(const Volume& reader, uint32_t folder_id) {
@@ -155,6 +168,26 @@ std::expected<ResolvedPath, HfsError> resolve(const Volume& reader, std::string_
       return std::unexpected(HfsError::not_a_directory(join_parts(parts, i)));
   }
   return std::unexpected(HfsError::file_not_found("root folder"));
+}
+
+std::expected<std::string, HfsError> stored_path(const Volume& reader, std::string_view path) {
+  auto parts = split_path(path);
+  std::string out;
+  uint32_t parent = kRootFolderId;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    auto found = lookup_named(reader, parent, parts[i]);
+    if (!found) return std::unexpected(found.error());
+    if (!*found) return std::unexpected(HfsError::file_not_found(join_parts(parts, i)));
+    if (std::holds_alternative<CatalogThread>((*found)->record))
+      return std::unexpected(HfsError::corrupted("unexpected thread record in path resolution"));
+    out += '/';
+    out += (*found)->name;
+    if (i + 1 == parts.size()) break;
+    const auto* folder = std::get_if<CatalogFolder>(&(*found)->record);
+    if (folder == nullptr) return std::unexpected(HfsError::not_a_directory(join_parts(parts, i)));
+    parent = folder->folder_id;
+  }
+  return out.empty() ? std::string("/") : out;
 }
 
 }  // namespace tev::hfsplus

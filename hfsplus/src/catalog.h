@@ -99,6 +99,12 @@ struct ResolvedPath {
   std::string name;
 };
 
+// A record found by name, with the name as the volume stores it.
+struct NamedRecord {
+  CatalogRecord record;
+  std::string name;
+};
+
 std::expected<CatalogKey, HfsError> decode_catalog_key(std::span<const uint8_t> record);
 std::expected<CatalogRecord, HfsError> decode_catalog_record(std::span<const uint8_t> data);
 // Record key against search key; a key that does not decode is less.
@@ -106,7 +112,12 @@ std::strong_ordering compare_catalog_key(std::span<const uint8_t> record, const 
 
 std::expected<std::optional<CatalogRecord>, HfsError> lookup(const Volume& reader, uint32_t parent_id,
                                                              std::string_view name);
+std::expected<std::optional<NamedRecord>, HfsError> lookup_named(const Volume& reader, uint32_t parent_id,
+                                                                  std::string_view name);
 std::expected<std::vector<HfsDirEntry>, HfsError> list_folder(const Volume& reader, uint32_t folder_id);
 std::expected<ResolvedPath, HfsError> resolve(const Volume& reader, std::string_view path);
+// The path as the walk lists it, each component spelt as stored ("/" for the
+// root), whatever case the caller typed on a case-folding volume.
+std::expected<std::string, HfsError> stored_path(const Volume& reader, std::string_view path);
 
 }  // namespace tev::hfsplus

@@ -149,8 +149,14 @@ std::expected<fs::FileStat, HfsError> HfsReader::stat(std::string_view path) con
 std::expected<bool, HfsError> HfsReader::exists(std::string_view path) const {
   auto resolved = resolve(*volume_, path);
   if (resolved) return true;
-  if (resolved.error().kind() == HfsError::Kind::FileNotFound) return false;
+  // A path through a file or a link names nothing; only damage is an error.
+  auto kind = resolved.error().kind();
+  if (kind == HfsError::Kind::FileNotFound || kind == HfsError::Kind::NotADirectory) return false;
   return std::unexpected(resolved.error());
+}
+
+std::expected<std::string, HfsError> HfsReader::stored_path(std::string_view path) const {
+  return hfsplus::stored_path(*volume_, path);
 }
 
 fs::VolumeInfo HfsReader::volume_info() const {

@@ -31,6 +31,10 @@ PipelineError PipelineError::no_filesystem_partition() {
   return {PipelineErrorKind::NoFilesystemPartition, {}};
 }
 
+PipelineError PipelineError::no_filesystem_partition(std::string found) {
+  return {PipelineErrorKind::NoFilesystemPartition, std::move(found)};
+}
+
 PipelineError PipelineError::invalid_path(std::string detail) {
   return {PipelineErrorKind::InvalidPath, std::move(detail)};
 }
@@ -52,7 +56,8 @@ std::string PipelineError::message() const {
     case PipelineErrorKind::FileNotFound: return "file not found: " + text;
     case PipelineErrorKind::NoHfsPartition: return "no HFS+ partition found in DMG";
     case PipelineErrorKind::NoApfsPartition: return "no APFS partition found in DMG";
-    case PipelineErrorKind::NoFilesystemPartition: return "no filesystem partition found in DMG";
+    case PipelineErrorKind::NoFilesystemPartition:
+      return text.empty() ? "no filesystem partition found in DMG" : "no filesystem partition found in DMG (" + text + ")";
     case PipelineErrorKind::InvalidPath: return "invalid path: " + text;
     case PipelineErrorKind::NoEntriesUnder: return "no entries found under: " + text;
   }

@@ -180,8 +180,7 @@ def test_errors_name_the_path(xorriso):
         assert vol.exists("/missing") is False
         with pytest.raises(tev.FileNotFoundError, match=r"^HFS\+ error: file not found: deep/nope$"):
             vol.read_file("/deep/nope/x")
-        with pytest.raises(tev.InvalidFormatError, match=r"^HFS\+ error: not a directory: empty$"):
-            vol.exists("/empty/x")
+        assert vol.exists("/empty/x") is False  # a path through a file names nothing
         with pytest.raises(tev.InvalidFormatError, match=r"^HFS\+ error: not a directory: /deep/$"):
             vol.read_file("/deep/")
         # A symbolic link in the middle of a path is not followed.

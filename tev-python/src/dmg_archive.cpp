@@ -97,9 +97,7 @@ PyObject* compression_info(PyObject* self, void*) {
 }
 
 PyObject* partitions(PyObject* self, void*) {
-  return with_state<DmgArchiveClass>(self, Access::Shared, [](State& s) {
-    return to_list(udif::partition_list(s), [](const auto& p) { return make_partition_info(p); });
-  });
+  return with_state<DmgArchiveClass>(self, Access::Shared, [](State& s) { return partition_infos(s); });
 }
 
 // Long operations hold exclusive access and run without the interpreter lock.

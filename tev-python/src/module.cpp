@@ -10,6 +10,7 @@
 #include "fs_values.h"
 #include "apfs_volume.h"
 #include "hfs_volume.h"
+#include "pipeline_classes.h"
 #include "xar_values.h"
 
 namespace tev::python {
@@ -21,6 +22,7 @@ constexpr const char kModuleDoc[] =
 
 // The classes in registration order; each adds itself under its name.
 constexpr int (*kClasses[])(PyObject*) = {
+    &add_pipeline_functions, &add_dmg_pipeline, &add_filesystem_handle,
     &add_dmg_archive,    &add_dmg_builder, &add_pkg_reader, &add_xar_archive, &add_archive,   &add_cpio_builder,     &add_pbzx_writer,
     &add_hfs_volume,     &add_apfs_volume, &add_partition_info, &add_dir_entry, &add_file_stat,   &add_volume_info,
     &add_walk_entry,     &add_file_entry,  &add_compression_info, &add_dmg_stats, &add_xar_file, &add_chunk_info,

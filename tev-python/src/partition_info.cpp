@@ -2,6 +2,9 @@
 
 #include "dmg_values.h"
 #include "tev/common/text.h"
+#include "tev/pipeline/dmg_pipeline.h"
+#include "toolkit/gil.h"
+#include "toolkit/to_python.h"
 #include "toolkit/types.h"
 #include "toolkit/value_class.h"
 
@@ -24,6 +27,8 @@ PyGetSetDef kFields[] = {
     field<&PartitionSummary::size>("size", "Size in bytes."),
     field<&PartitionSummary::compressed_size>("compressed_size", "Stored (compressed) size in bytes."),
     field<&PartitionSummary::partition_type>("partition_type", "\"Hfs\", \"Hfsx\", \"Apfs\" or \"Other\"."),
+    field<&PartitionSummary::filesystem>("filesystem",
+                                         "The file system its signature shows: \"hfsplus\", \"hfsx\", \"apfs\" or None."),
     kEndOfFields,
 };
 
@@ -37,5 +42,16 @@ int add_partition_info(PyObject* module) {
 }
 
 PyObject* make_partition_info(const PartitionSummary& value) { return new_value(g_type, value); }
+
+PyObject* partition_infos(const udif::DmgImage& image) {
+  // Telling the file systems decodes each partition's first runs.
+  auto list = without_gil([&] {
+    auto out = udif::partition_list(image);
+    for (auto& p : out)
+      if (auto sig = pipeline::partition_filesystem(image, p.id)) p.filesystem = pipeline::fs_signature_text(*sig);
+    return out;
+  });
+  return to_list(list, [](const auto& p) { return make_partition_info(p); });
+}
 
 }  // namespace tev::python

@@ -156,6 +156,10 @@ constexpr const char kDoc[] =
 
 }  // namespace
 
+PyObject* make_pkg_reader(xar::PkgReader reader) {
+  return new_handle<C>(g_type, std::make_unique<State>(std::move(reader)));
+}
+
 int add_pkg_reader(PyObject* module) {
   return add_type(module, "PkgReader", g_type,
                   [] { return make_handle_type<C>("_tev.PkgReader", kDoc, kMethods, kProperties); });

@@ -43,5 +43,7 @@ PyObject* make_distribution_info(const xar::DistributionInfo& value);
 // The handle classes.
 int add_xar_archive(PyObject* module);
 int add_pkg_reader(PyObject* module);
+// An open PkgReader owning the reader (for packages read out of a file system).
+PyObject* make_pkg_reader(xar::PkgReader reader);
 
 }  // namespace tev::python

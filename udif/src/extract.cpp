@@ -313,6 +313,29 @@ std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image
   return plan->size;
 }
 
+std::expected<std::vector<uint8_t>, DmgError> read_partition_head(const DmgImage& image, int32_t id, size_t length) {
+  auto plan = plan_partition(image, id);
+  if (!plan) return std::unexpected(plan.error());
+  std::vector<uint8_t> out(static_cast<size_t>(std::min<uint64_t>(length, plan->size)), 0);
+  StoredBuffers buffers;
+  Buffer decoded;
+  for (const auto& job : plan->jobs) {
+    if (job.slice >= out.size()) break;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(job.length, out.size() - job.slice));
+    auto dest = std::span(out).subspan(static_cast<size_t>(job.slice), want);
+    if (is_copy(job.type)) {
+      // Only the piece wanted, however long the run.
+      auto head = dest.first(static_cast<size_t>(std::min<uint64_t>(want, job.stored_length)));
+      if (auto r = image.source.read_exact_at(job.stored_offset, head); !r) return std::unexpected(DmgError(r.error()));
+      continue;
+    }
+    decoded.resize(static_cast<size_t>(job.length));
+    if (auto r = decode_job(image, job, buffers, decoded); !r) return std::unexpected(r.error());
+    std::copy_n(decoded.begin(), want, dest.begin());
+  }
+  return out;
+}
+
 std::expected<int32_t, DmgError> find_by_name(const DmgImage& image, std::string_view name) {
   for (const auto& p : image.partitions)
     if (p.name == name) return p.id;
@@ -332,7 +355,7 @@ std::vector<PartitionSummary> partition_list(const DmgImage& image) {
     uint64_t compressed = 0;
     for (const auto& r : p.table.runs) compressed = saturating_add(compressed, r.compressed_length);
     out.push_back({p.name, p.id, p.table.sector_count, saturating_mul(p.table.sector_count, kSectorSize),
-                   compressed, std::string(partition_type(p.name))});
+                   compressed, std::string(partition_type(p.name)), std::nullopt});
   }
   return out;
 }

@@ -36,6 +36,17 @@ uint32_t master_crc(const std::vector<PartitionEntry>& partitions) {
   return static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), words.data(), static_cast<uInt>(words.size())));
 }
 
+// An encrypted image wraps the whole UDIF file: version 2 starts with
+// "encrcdsa", version 1 ends with "cdsaencr". Neither has a readable trailer.
+constexpr const char* kEncryptedText = "encrypted disk image (its key is needed to read it)";
+
+bool is_encrypted(const ByteSource& source) {
+  uint8_t head[8];
+  if (source.read_exact_at(0, head) && std::equal(head, head + 8, "encrcdsa")) return true;
+  uint8_t tail[8];
+  return source.size() >= 8 && source.read_exact_at(source.size() - 8, tail) && std::equal(tail, tail + 8, "cdsaencr");
+}
+
 }  // namespace
 
 std::expected<DmgImage, DmgError> open_dmg(const std::string& path) {
@@ -49,7 +60,10 @@ std::expected<DmgImage, DmgError> open_dmg(ByteSource source) {
   uint8_t raw[layout::kTrailerFieldsSize];
   if (auto r = source.read_exact_at(source.size() - kTrailerSize, raw); !r)
     return std::unexpected(DmgError(r.error()));
-  if (!std::equal(raw, raw + 4, "koly")) return std::unexpected(DmgError::invalid_magic());
+  if (!std::equal(raw, raw + 4, "koly")) {
+    if (is_encrypted(source)) return std::unexpected(DmgError::unsupported(kEncryptedText));
+    return std::unexpected(DmgError::invalid_magic());
+  }
   KolyTrailer trailer;
   layout::koly_fields(trailer, layout::Reader<layout::kTrailerFieldsSize>{*StructView<layout::kTrailerFieldsSize>::of(raw)});
 

@@ -52,11 +52,17 @@ std::optional<T> unsigned_in_range(PyObject* obj, const char* name) {
 
 bool parse_args(const char* function, PyObject* args, PyObject* kwargs,
                 std::initializer_list<const char*> names, size_t required, PyObject** out) {
+  return parse_args(function, args, kwargs, names, required, names.size(), out);
+}
+
+bool parse_args(const char* function, PyObject* args, PyObject* kwargs,
+                std::initializer_list<const char*> names, size_t required, size_t positional, PyObject** out) {
   std::string format;
   std::vector<char*> keywords;
   size_t i = 0;
   for (const char* name : names) {
-    if (i++ == required) format += '|';
+    if (i == required) format += '|';
+    if (i++ == positional) format += '$';
     format += 'O';
     keywords.push_back(const_cast<char*>(name));
   }
@@ -79,6 +85,9 @@ bool parse_args(const char* function, PyObject* args, PyObject* kwargs,
     case 5:
       return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &o[0], &o[1],
                                          &o[2], &o[3], &o[4]);
+    case 6:
+      return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &o[0], &o[1],
+                                         &o[2], &o[3], &o[4], &o[5]);
     default:
       PyErr_SetString(PyExc_SystemError, "too many arguments declared");
       return false;

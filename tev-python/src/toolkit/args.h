@@ -15,6 +15,10 @@ namespace tev::python {
 // they are. Returns false with the host's TypeError set.
 bool parse_args(const char* function, PyObject* args, PyObject* kwargs,
                 std::initializer_list<const char*> names, size_t required, PyObject** out);
+// The same where only the first `positional` names may be given by position;
+// the rest are keyword-only.
+bool parse_args(const char* function, PyObject* args, PyObject* kwargs,
+                std::initializer_list<const char*> names, size_t required, size_t positional, PyObject** out);
 
 // Converters: each returns nullopt with an exception set, naming the argument.
 // Paths and names are str only (not bytes, not path-like), used as UTF-8.

@@ -50,7 +50,10 @@ class ApfsReader {
   std::expected<uint64_t, ApfsError> read_planned(const FileReadPlan& plan, ByteSink& sink) const;
   std::expected<Buffer, ApfsError> read_file(std::string_view path) const;
   std::expected<std::vector<fs::WalkEntry>, ApfsError> walk() const;
+  // False for a path that is missing or runs through a file or a link.
   std::expected<bool, ApfsError> exists(std::string_view path) const;
+  // The path as walk() lists it, each component spelt as the volume stores it.
+  std::expected<std::string, ApfsError> stored_path(std::string_view path) const;
   fs::VolumeInfo volume_info() const;
 
  private:

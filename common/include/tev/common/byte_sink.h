@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -17,6 +18,18 @@ class ByteSink {
   virtual ~ByteSink() = default;
   virtual std::expected<void, IoError> write(std::span<const uint8_t> bytes) = 0;
 };
+
+// What an extractor may carry over from an archive to what it writes:
+// permission bits (never setuid, setgid or sticky) and a modification time
+// in seconds since 1970.
+struct FileAttributes {
+  std::optional<uint16_t> mode;
+  std::optional<int64_t> mtime;
+  bool empty() const { return !mode && !mtime; }
+};
+
+// Sets them on an open file or directory.
+std::expected<void, IoError> apply_attributes(int fd, const FileAttributes& attributes);
 
 // Appends to a vector the caller owns.
 class VectorSink final : public ByteSink {
@@ -46,6 +59,8 @@ class FileSink final : public ByteSink {
   std::expected<void, IoError> write_through(std::span<const uint8_t> bytes);
   std::expected<void, IoError> flush();
   std::expected<void, IoError> finish();
+  // Flushes, then sets the attributes (a later write would change the time).
+  std::expected<void, IoError> set_attributes(const FileAttributes& attributes);
   uint64_t bytes_written() const { return written_; }
 
  private:

@@ -36,6 +36,11 @@ class TreeWriter {
   std::expected<void, TreeWriteError> make_dirs(std::string_view path);
   // Creates the parent directories and creates or truncates the file.
   std::expected<FileSink, TreeWriteError> create_file(std::string_view path);
+  // Creates a symbolic link as stored (whatever it points to: the writer
+  // never follows it later), replacing a file or link already there.
+  std::expected<void, TreeWriteError> create_symlink(std::string_view path, std::string_view target);
+  // Gives an existing directory its attributes.
+  std::expected<void, TreeWriteError> set_dir_attributes(std::string_view path, const FileAttributes& attributes);
   // create_file, then write all the bytes and close the file.
   std::expected<void, TreeWriteError> write_file(std::string_view path,
                                                  std::span<const uint8_t> bytes);

@@ -46,7 +46,10 @@ class HfsReader {
   std::expected<uint64_t, HfsError> read_planned(const FileReadPlan& plan, ByteSink& sink) const;
   std::expected<fs::FileStat, HfsError> stat(std::string_view path) const;
   std::expected<std::vector<fs::WalkEntry>, HfsError> walk() const;
+  // False for a path that is missing or runs through a file or a link.
   std::expected<bool, HfsError> exists(std::string_view path) const;
+  // The path as walk() lists it, each component spelt as the volume stores it.
+  std::expected<std::string, HfsError> stored_path(std::string_view path) const;
   fs::VolumeInfo volume_info() const;
 
  private:

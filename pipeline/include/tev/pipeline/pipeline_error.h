@@ -45,6 +45,8 @@ class PipelineError {
   static PipelineError no_hfs_partition();
   static PipelineError no_apfs_partition();
   static PipelineError no_filesystem_partition();
+  // The same, saying what the image holds instead.
+  static PipelineError no_filesystem_partition(std::string found);
   static PipelineError invalid_path(std::string detail);
   static PipelineError no_entries_under(std::string base_path);
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,10 @@ std::expected<void, DmgError> decode_partition_to(const DmgImage& image, const P
 std::expected<std::vector<uint8_t>, DmgError> extract_partition_memory(const DmgImage& image, int32_t id);
 std::expected<uint64_t, DmgError> extract_partition_stream(const DmgImage& image, int32_t id, ByteSink& sink);
 
+// The first `length` bytes of a partition (fewer if it is smaller), decoding
+// only the runs that hold them: enough to tell the file system inside.
+std::expected<std::vector<uint8_t>, DmgError> read_partition_head(const DmgImage& image, int32_t id, size_t length);
+
 // The first partition carrying the identifier.
 const PartitionEntry* find_by_id(const DmgImage& image, int32_t id);
 // The identifier of the first partition with exactly this name.
@@ -70,6 +75,7 @@ struct PartitionSummary {
   uint64_t size = 0;
   uint64_t compressed_size = 0;
   std::string partition_type;
+  std::optional<std::string> filesystem;  // what its first bytes hold, when someone has looked
 };
 
 struct ImageStats {
