@@ -332,10 +332,8 @@ class DmgSource(Source):
     def info(self) -> dict:
         with _tev.DmgArchive.open(self.path) as dmg:
             stats, comp, parts = dmg.stats, dmg.compression_info, dmg.partitions
-        detected = {}
-        if hasattr(_tev, "open"):
-            with _tev.open(self.path) as pipeline:
-                detected = {p.id: getattr(p, "filesystem", None) for p in pipeline.partitions}
+        with _tev.open(self.path) as pipeline:
+            detected = {p.id: p.filesystem for p in pipeline.partitions}
         return {
             "kind": "dmg", "version": stats.version, "sectors": stats.sector_count,
             "size": stats.total_uncompressed, "stored_size": stats.total_compressed,
@@ -351,8 +349,6 @@ class DmgSource(Source):
     @property
     def fs(self) -> VolumeSource:
         if self._fs is None:
-            if not hasattr(_tev, "open"):
-                raise SourceError(self.subject, "this build of _tev cannot open the file system of a DMG")
             kw: dict = {}
             if self.partition is not None:
                 kw["partition"] = self.partition

@@ -37,7 +37,6 @@ KINDS = {"dir": "directory", "file": "file", "symlink": "symlink"}
 APFS_NOT_DECODED = {"compressed.txt"}
 
 needs_fixtures = pytest.mark.skipif(not FIXTURES.exists(), reason="no shared fixtures")
-needs_pipeline = pytest.mark.skipif(not hasattr(_tev, "open"), reason="this _tev has no DmgPipeline yet")
 
 
 def tev_command():
@@ -351,7 +350,6 @@ def test_cpio_of_gnu_cpio(fmt, cpio_files, source_tree, tmp_path):
 
 
 @needs_fixtures
-@needs_pipeline
 @pytest.mark.parametrize("dmg, fs", [(HFSP_DMG, "hfs"), (APFS_DMG, "apfs")])
 def test_real_dmg_listing_and_extraction(dmg, fs, tmp_path):
     truth = json.loads(dmg.with_name(f"{dmg.stem}.p4.{fs}.json").read_text())["entries"]
@@ -369,7 +367,6 @@ def test_real_dmg_listing_and_extraction(dmg, fs, tmp_path):
 
 
 @needs_fixtures
-@needs_pipeline
 def test_partition_choice(tmp_path):
     (facts,) = json_lines(tev("info", "--json", HFSP_DMG))
     hfs = next(p for p in facts["partitions"] if p["filesystem"] in ("hfsplus", "hfsx"))
@@ -403,7 +400,6 @@ def test_a_package_inside_a_volume(volume_with_package, tmp_path):
     assert "readme.txt: not a DMG" in one_error_line(r)
 
 
-@needs_pipeline
 def test_a_package_inside_a_dmg(volume_with_package, tmp_path):
     dmg = tmp_path / "image.dmg"
     tev("dmg", "create", dmg, "--from", volume_with_package)
