@@ -21,14 +21,15 @@ BUILD_SAN ?= build-sanitize
 WERROR ?= $(if $(CI),ON,OFF)
 
 PACKAGES := build-essential cmake ninja-build pkg-config \
-	python3-dev python3-venv python3-pytest libgtest-dev libfmt-dev \
+	python3-dev python3-venv python3-pytest python3-tqdm python3-mypy \
+	python3-setuptools python3-wheel python3-pip libgtest-dev libfmt-dev \
 	zlib1g-dev libbz2-dev liblzma-dev libplist-dev libxml2-dev libdeflate-dev libssl-dev \
 	xz-utils cpio libarchive-tools xorriso 7zip p7zip-full dmg2img apfsprogs \
 	sleuthkit libfshfs-utils libfsapfs-utils
 
 CMAKE_FLAGS := -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DTEV_WERROR=$(WERROR)
 
-.PHONY: all deps build venv test test-cpp test-python test-alt test-sanitize demo bench clean
+.PHONY: all deps build module venv venv-setup test test-cpp test-python test-wheel test-alt test-sanitize demo bench clean
 
 all: build
 
@@ -48,9 +49,16 @@ build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD)
 
+# Only the extension module, for what needs no C++ test (the demo).
+module: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) --target _tev
+
+venv: build venv-setup
+
 # The package runs from the source tree and the build folder: the venv gets a
 # .pth file naming both, and a `tev` command.
-venv: build
+venv-setup:
 	@if [ ! -x $(VENV)/bin/python ] || [ "$$(cat $(VENV)/.tev-python 2>/dev/null)" != "$(PYTHON)" ]; then \
 	  rm -rf $(VENV) && $(PYTHON) -m venv --system-site-packages $(VENV) && echo "$(PYTHON)" > $(VENV)/.tev-python; \
 	fi
@@ -63,6 +71,7 @@ test: venv
 	@status=0; \
 	$(MAKE) --no-print-directory test-cpp || status=1; \
 	$(MAKE) --no-print-directory test-python || status=1; \
+	$(MAKE) --no-print-directory test-wheel || status=1; \
 	$(MAKE) --no-print-directory test-sanitize || status=1; \
 	$(MAKE) --no-print-directory test-alt || status=1; \
 	exit $$status
@@ -72,6 +81,23 @@ test-cpp:
 
 test-python:
 	TEV_SELFTEST_DIR=$(CURDIR)/$(BUILD)/tests/python $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/python
+
+# The wheel as a user gets it: built offline by setuptools (driving the same
+# CMake build, here the one in $(BUILD)), installed into a fresh venv whose
+# only other packages are Debian's (tqdm), and run from outside the tree.
+WHEEL_DIR := $(CURDIR)/$(BUILD)/wheel
+SAMPLE_FIXTURE := $(CURDIR)/../shared/fixtures/real/hfs_dmg/dfvfs/hfsplus.raw
+test-wheel: deps
+	cmake --build $(BUILD) --target _tev
+	rm -rf $(WHEEL_DIR) && mkdir -p $(WHEEL_DIR)
+	TEV_CMAKE_BUILD_DIR=$(CURDIR)/$(BUILD) $(PYTHON) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR) .
+	$(PYTHON) -m venv --system-site-packages $(WHEEL_DIR)/venv
+	$(WHEEL_DIR)/venv/bin/pip install -q --no-index $(WHEEL_DIR)/tev-*.whl
+	cd / && $(WHEEL_DIR)/venv/bin/tev --version
+	cd demo && ls | cpio -o -H newc --quiet > $(WHEEL_DIR)/demo.cpio
+	cd / && $(WHEEL_DIR)/venv/bin/tev ls -l $(WHEEL_DIR)/demo.cpio | grep -q ' README.md$$'
+	@if [ -f $(SAMPLE_FIXTURE) ]; then cd / && $(WHEEL_DIR)/venv/bin/tev ls $(SAMPLE_FIXTURE) | grep -qx passwords.txt; \
+	else echo "no shared fixtures: the wheel was tried on a CPIO only"; fi
 
 test-sanitize: deps
 	cmake -S . -B $(BUILD_SAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTEV_SANITIZE=ON -DTEV_PYTHON=OFF \
@@ -90,7 +116,7 @@ test-alt:
 	TEV_SELFTEST_DIR=$(CURDIR)/$(BUILD_ALT)/tests/python \
 	$(PYTHON_ALT) -W ignore::DeprecationWarning -m pytest -q -p no:cacheprovider tests/python/test_module.py
 
-demo: venv
+demo: module venv-setup
 	$(VENV)/bin/python demo/demo.py
 
 # Benchmarks against peer tools; they print ratios and are never part of `make test`.
@@ -104,4 +130,4 @@ bench: venv
 	$(VENV)/bin/python bench/xar_bench.py $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ALT) $(BUILD_SAN) $(VENV)
+	rm -rf $(BUILD) $(BUILD_ALT) $(BUILD_SAN) $(VENV) build-setuptools
