@@ -273,8 +273,11 @@ std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int
 std::expected<void, DmgError> decode_partition(const DmgImage& image, const PartitionPlan& plan,
                                                std::span<uint8_t> out, OutputZeroed zeroed) {
   if (out.size() != plan.size) return std::unexpected(DmgError::invalid_block_map("output of the wrong size"));
-  advise_huge_pages(out);
+  // Fresh anonymous memory is left to small pages: a huge page would be made
+  // (and zeroed) for every gap a run touches, and the first faults of a
+  // process stall while the kernel compacts memory for them.
   if (zeroed == OutputZeroed::Yes) return execute(image, plan, Target{out, nullptr});
+  advise_huge_pages(out);
   // Only the bytes no run writes need zeroing: the gaps between runs.
   uint64_t zeroed_to = 0;
   for (const auto& job : plan.jobs) {
