@@ -6,7 +6,7 @@
 
 #include "tev/common/path.h"
 #include "tev/common/text.h"
-#include "tev/common/tree_writer.h"
+#include "tev/common/tree_extractor.h"
 #include "tev/pbzx/cpio.h"
 
 namespace tev::pbzx {
@@ -42,15 +42,29 @@ using LinkKey = std::tuple<uint32_t, uint32_t, uint32_t>;
 
 // A damaged archive ends the scan quietly; the extraction itself reports the
 // damage when it gets there, after writing what comes before.
-std::map<LinkKey, std::span<const uint8_t>> link_group_data(std::span<const uint8_t> archive) {
-  std::map<LinkKey, std::span<const uint8_t>> groups;
+struct LinkGroups {
+  std::map<LinkKey, std::span<const uint8_t>> data;
+  uint64_t file_bytes = 0;  // what the regular files hold, for progress
+};
+
+LinkGroups link_group_data(std::span<const uint8_t> archive) {
+  LinkGroups groups;
+  std::vector<LinkKey> stored_empty;  // earlier links, written with the group's data
   (void)for_each_entry(archive, [&](const CpioHeader& h, CpioReader& reader) -> std::expected<bool, PbzxError> {
     auto data = reader.read_data(h.filesize);
     if (!data) return std::unexpected(data.error());
-    if (stores_link_data_once(h.format) && h.is_file() && h.nlink > 1 && h.filesize > 0)
-      groups[{h.devmajor, h.devminor, h.ino}] = *data;
+    if (!h.is_file()) return true;
+    groups.file_bytes += h.filesize;
+    if (stores_link_data_once(h.format) && h.nlink > 1) {
+      if (h.filesize > 0)
+        groups.data[{h.devmajor, h.devminor, h.ino}] = *data;
+      else
+        stored_empty.push_back({h.devmajor, h.devminor, h.ino});
+    }
     return true;
   });
+  for (const auto& key : stored_empty)
+    if (auto it = groups.data.find(key); it != groups.data.end()) groups.file_bytes += it->second.size();
   return groups;
 }
 
@@ -136,14 +150,13 @@ std::expected<std::vector<uint8_t>, PbzxError> find_file(std::span<const uint8_t
 }
 
 std::expected<ExtractStats, PbzxError> extract_tree(std::span<const uint8_t> archive, std::string_view base,
-                                                    const std::string& dest) {
+                                                    const std::string& dest, const ExtractOptions& options) {
   std::string prefix = normalize_entry_path(base);
   while (prefix.ends_with("/")) prefix.pop_back();
-  auto writer = TreeWriter::open(dest);
-  if (!writer) return std::unexpected(PbzxError(writer.error()));
   const auto groups = link_group_data(archive);
+  auto out = TreeExtractor::open(dest, options, groups.file_bytes);
+  if (!out) return std::unexpected(PbzxError(out.error()));
 
-  ExtractStats stats;
   auto r = for_each_entry(archive, [&](const CpioHeader& h, CpioReader& reader) -> std::expected<bool, PbzxError> {
     auto skip = [&]() -> std::expected<bool, PbzxError> {
       if (auto s = reader.skip_data(h.filesize); !s) return std::unexpected(s.error());
@@ -155,7 +168,7 @@ std::expected<ExtractStats, PbzxError> extract_tree(std::span<const uint8_t> arc
       if (n != prefix && !n.starts_with(prefix + "/")) return skip();
       rel = n == prefix ? std::string() : n.substr(prefix.size() + 1);
       if (rel.empty()) {  // the base itself
-        if (h.is_dir()) ++stats.dirs;
+        if (h.is_dir()) out->count_base_directory();
         return skip();
       }
     } else {
@@ -168,16 +181,18 @@ std::expected<ExtractStats, PbzxError> extract_tree(std::span<const uint8_t> arc
     if (target.empty()) return skip();
     // Every selected entry gets its parent directories, whatever its type.
     if (std::string parent = parent_of(target); !parent.empty()) {
-      if (auto m = writer->make_dirs(parent); !m) return std::unexpected(tree_error(m.error(), *valid));
+      if (auto m = out->directory_chain(parent); !m) return std::unexpected(tree_error(m.error(), *valid));
     }
+    const EntryAttributes attributes{static_cast<uint16_t>(h.mode & 07777), static_cast<int64_t>(h.mtime)};
     if (h.is_dir()) {
-      if (auto m = writer->make_dirs(target); !m) return std::unexpected(tree_error(m.error(), *valid));
-      ++stats.dirs;
+      if (auto m = out->directory(target, attributes); !m) return std::unexpected(tree_error(m.error(), *valid));
       return skip();
     }
     if (h.is_symlink()) {
-      ++stats.symlinks_skipped;
-      return skip();
+      auto data = reader.read_data(h.filesize);
+      if (!data) return std::unexpected(data.error());
+      if (auto m = out->symlink(target, text_of(*data)); !m) return std::unexpected(tree_error(m.error(), *valid));
+      return true;
     }
     if (!h.is_file()) return skip();
     auto data = reader.read_data(h.filesize);
@@ -185,16 +200,15 @@ std::expected<ExtractStats, PbzxError> extract_tree(std::span<const uint8_t> arc
     std::span<const uint8_t> content = *data;
     // An empty earlier link of a hard-link group gets the group's data.
     if (h.filesize == 0 && h.nlink > 1 && stores_link_data_once(h.format)) {
-      auto it = groups.find({h.devmajor, h.devminor, h.ino});
-      if (it != groups.end()) content = it->second;
+      auto it = groups.data.find({h.devmajor, h.devminor, h.ino});
+      if (it != groups.data.end()) content = it->second;
     }
-    if (auto w = writer->write_file(target, content); !w) return std::unexpected(tree_error(w.error(), *valid));
-    ++stats.files;
-    stats.bytes += content.size();
+    if (auto w = out->file(target, content, attributes); !w) return std::unexpected(tree_error(w.error(), *valid));
     return true;
   });
   if (!r) return std::unexpected(r.error());
-  return stats;
+  if (auto f = out->finish(); !f) return std::unexpected(tree_error(f.error(), ""));
+  return out->stats();
 }
 
 }  // namespace tev::pbzx

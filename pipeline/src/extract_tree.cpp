@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "tev/common/tree_writer.h"
 #include "tev/pipeline/path_rules.h"
 
 namespace tev::pipeline {
@@ -54,87 +53,54 @@ std::expected<std::string, PipelineError> base_prefix(const OpenedFilesystem& fs
   return stored->substr(1);
 }
 
-class TreeExtraction {
+// Each entry written with what the options want of it.
+class FilesystemExtraction {
  public:
-  TreeExtraction(const OpenedFilesystem& fs, TreeWriter writer, const ExtractOptions& options, uint64_t total)
-      : fs_(fs), writer_(std::move(writer)), options_(options), meter_(options.progress, total) {}
+  FilesystemExtraction(const OpenedFilesystem& fs, TreeExtractor out) : fs_(fs), out_(std::move(out)) {}
 
   std::expected<void, PipelineError> write(const Selected& s) {
+    EntryAttributes a;
+    if (out_.wants_attributes()) {
+      auto st = fs_.stat(s.entry->path);
+      if (!st) return std::unexpected(st.error());
+      a = {st->mode, unix_mtime(*st)};
+    }
     switch (s.entry->kind) {
-      case fs::EntryKind::Directory: return directory(s);
-      case fs::EntryKind::File: return file(s);
+      case fs::EntryKind::Directory:
+        if (auto r = out_.directory(s.rel, a); !r) return std::unexpected(write_error(r.error()));
+        return {};
+      case fs::EntryKind::File: return file(s, a);
       case fs::EntryKind::Symlink: return symlink(s);
     }
     return {};
   }
 
-  // Directory attributes go on last, deepest first: writing into a
-  // directory changes its time, and a read-only one could not be filled.
-  std::expected<void, PipelineError> finish() {
-    for (auto it = dir_attributes_.rbegin(); it != dir_attributes_.rend(); ++it)
-      if (auto r = writer_.set_dir_attributes(it->first, it->second); !r) return std::unexpected(write_error(r.error()));
-    if (!meter_.finish()) return std::unexpected(PipelineError(cancelled()));
-    return {};
+  std::expected<ExtractStats, PipelineError> finish() {
+    if (auto r = out_.finish(); !r) return std::unexpected(write_error(r.error()));
+    return out_.stats();
   }
-
-  const ExtractStats& stats() const { return stats_; }
 
  private:
-  std::expected<FileAttributes, PipelineError> attributes_of(const fs::WalkEntry& e) {
-    FileAttributes a;
-    if (!options_.modes && !options_.times) return a;
-    auto st = fs_.stat(e.path);
-    if (!st) return std::unexpected(st.error());
-    if (options_.modes) a.mode = static_cast<uint16_t>(st->mode & 0777);
-    if (options_.times) a.mtime = unix_mtime(*st);
-    return a;
-  }
-
-  std::expected<void, PipelineError> directory(const Selected& s) {
-    if (auto r = writer_.make_dirs(s.rel); !r) return std::unexpected(write_error(r.error()));
-    auto a = attributes_of(*s.entry);
-    if (!a) return std::unexpected(a.error());
-    if (!a->empty()) dir_attributes_.emplace_back(s.rel, *a);
-    ++stats_.dirs;
-    return {};
-  }
-
-  std::expected<void, PipelineError> file(const Selected& s) {
+  std::expected<void, PipelineError> file(const Selected& s, const EntryAttributes& a) {
     auto plan = fs_.plan_file(s.entry->path);
     if (!plan) return std::unexpected(plan.error());
-    auto a = attributes_of(*s.entry);
-    if (!a) return std::unexpected(a.error());
-    auto sink = writer_.create_file(s.rel);
-    if (!sink) return std::unexpected(write_error(sink.error()));
-    MeteredSink metered(*sink, meter_);
-    auto copied = fs_.read_planned(*plan, metered);
-    if (!copied) return std::unexpected(copied.error());
-    if (!a->empty())
-      if (auto r = sink->set_attributes(*a); !r) return std::unexpected(PipelineError(r.error()));
-    if (auto r = sink->finish(); !r) return std::unexpected(PipelineError(r.error()));
-    ++stats_.files;
-    stats_.bytes += *copied;
-    return {};
+    return out_.file_from<PipelineError>(
+        s.rel, a, [&](ByteSink& sink) { return fs_.read_planned(*plan, sink); }, &write_error);
   }
 
   std::expected<void, PipelineError> symlink(const Selected& s) {
-    if (options_.symlinks == SymlinkPolicy::Skip) {
-      ++stats_.symlinks_skipped;
-      return {};
+    std::string target;
+    if (out_.creates_symlinks()) {
+      auto bytes = fs_.read_file(s.entry->path);
+      if (!bytes) return std::unexpected(bytes.error());
+      target.assign(bytes->begin(), bytes->end());
     }
-    auto target = fs_.read_file(s.entry->path);
-    if (!target) return std::unexpected(target.error());
-    std::string_view text(reinterpret_cast<const char*>(target->data()), target->size());
-    if (auto r = writer_.create_symlink(s.rel, text); !r) return std::unexpected(write_error(r.error()));
+    if (auto r = out_.symlink(s.rel, target); !r) return std::unexpected(write_error(r.error()));
     return {};
   }
 
   const OpenedFilesystem& fs_;
-  TreeWriter writer_;
-  const ExtractOptions& options_;
-  ProgressMeter meter_;
-  ExtractStats stats_;
-  std::vector<std::pair<std::string, FileAttributes>> dir_attributes_;
+  TreeExtractor out_;
 };
 
 }  // namespace
@@ -178,19 +144,17 @@ std::expected<ExtractStats, PipelineError> extract_tree(const OpenedFilesystem& 
   }
   if (selected.empty() && base_dirs == 0 && !all) return std::unexpected(PipelineError::no_entries_under(std::string(base_path)));
 
-  auto writer = TreeWriter::open(dest);
-  if (!writer) return std::unexpected(PipelineError(writer.error()));
-  TreeExtraction extraction(fs, std::move(*writer), options, total);
+  auto out = TreeExtractor::open(dest, options, total);
+  if (!out) return std::unexpected(PipelineError(out.error()));
+  for (uint64_t i = 0; i < base_dirs; ++i) out->count_base_directory();
+  FilesystemExtraction extraction(fs, std::move(*out));
   for (auto& s : selected) {
     auto safe = sanitize_path(s.rel);
     if (!safe) return std::unexpected(safe.error());
     s.rel = std::move(*safe);
     if (auto r = extraction.write(s); !r) return std::unexpected(r.error());
   }
-  if (auto r = extraction.finish(); !r) return std::unexpected(r.error());
-  ExtractStats stats = extraction.stats();
-  stats.dirs += base_dirs;
-  return stats;
+  return extraction.finish();
 }
 
 }  // namespace tev::pipeline

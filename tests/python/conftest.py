@@ -1,4 +1,5 @@
 import os
+import stat as _stat
 import pathlib
 import sys
 
@@ -47,3 +48,34 @@ def run_with_memory_cap(body, headroom=1 << 30):
 def not_out_of_memory(error):
     """A damaged input may fail, but not by asking for more memory than the cap."""
     assert "Cannot allocate memory" not in str(error), error
+
+
+def dress_tree(root):
+    """Gives a tree's entries distinct permission bits and times (a setuid
+    file among them), so that an extraction that carries them over shows it."""
+    entries = sorted(root.rglob("*"), key=lambda p: len(p.parts), reverse=True)
+    for i, p in enumerate(entries):
+        if p.is_symlink() or not (p.is_file() or p.is_dir()):
+            continue
+        mode = (0o750 if p.is_dir() else 0o640) if i % 2 else (0o755 if p.is_dir() else 0o4755)
+        os.chmod(p, mode)
+        os.utime(p, (1_000_000_000 + i * 1000, 1_000_000_000 + i * 1000))
+    os.utime(root, (1_500_000_000, 1_500_000_000))
+
+
+def assert_carried_over(src, dest, names=None):
+    """Modes (less setuid, setgid and sticky), modification times and links of
+    what was extracted into dest, against the source tree."""
+    checked = 0
+    for p in dest.rglob("*"):
+        rel = p.relative_to(dest)
+        if names is not None and str(rel) not in names:
+            continue
+        s, d = os.lstat(src / rel), os.lstat(p)
+        if _stat.S_ISLNK(s.st_mode):
+            assert _stat.S_ISLNK(d.st_mode) and os.readlink(p) == os.readlink(src / rel), rel
+        else:
+            assert _stat.S_IMODE(d.st_mode) == _stat.S_IMODE(s.st_mode) & 0o777, rel
+            assert int(d.st_mtime) == int(s.st_mtime), rel
+        checked += 1
+    assert checked

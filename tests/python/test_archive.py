@@ -9,7 +9,7 @@ import struct
 import pytest
 
 import tev
-from conftest import FIXTURES, not_out_of_memory, run_with_memory_cap
+from conftest import FIXTURES, assert_carried_over, dress_tree, not_out_of_memory, run_with_memory_cap
 from payloads import TOOLS, bsdtar_cpio, gnu_cpio, make_tree, pbzx, xz
 
 needs_tools = pytest.mark.skipif(not TOOLS, reason="cpio, bsdtar or xz missing")
@@ -24,6 +24,26 @@ MAKERS = [("cpio newc", lambda r: gnu_cpio(r, "newc")), ("cpio crc", lambda r: g
 def tree(tmp_path_factory):
     root = tmp_path_factory.mktemp("tree")
     return root, make_tree(root)
+
+
+@needs_tools
+@pytest.mark.parametrize("name,make", MAKERS[:1] + MAKERS[3:5], ids=["cpio newc", "cpio bin", "bsdtar newc"])
+def test_extraction_carries_modes_times_and_links_over_when_asked(tmp_path, name, make):
+    root = tmp_path / "tree"
+    root.mkdir()
+    make_tree(root)
+    (root / "dir" / "null").unlink(missing_ok=True)
+    dress_tree(root)
+    seen = []
+    with tev.Archive.from_cpio(make(root)) as a:
+        stats = a.extract_all(str(tmp_path / "out"), modes=True, times=True, symlinks="create",
+                              progress=lambda done, total: seen.append((done, total)))
+        plain = a.extract_all(str(tmp_path / "plain"))
+    assert stats.symlinks_skipped == 0 and plain.symlinks_skipped == 1
+    assert seen[-1][0] == seen[-1][1] == stats.bytes
+    assert_carried_over(root, tmp_path / "out")
+    assert not (tmp_path / "plain" / "link").exists()
+    assert os.stat(tmp_path / "plain" / "top.txt").st_mode & 0o777 == 0o644
 
 
 @needs_tools

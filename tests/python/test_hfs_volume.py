@@ -13,7 +13,7 @@ import unicodedata
 import pytest
 
 import tev
-from conftest import FIXTURES, not_out_of_memory, run_with_memory_cap
+from conftest import FIXTURES, assert_carried_over, dress_tree, not_out_of_memory, run_with_memory_cap
 from hfs_images import unpack_xz, xorriso_volume
 
 GENERATED = FIXTURES / "generated" / "hfs_dmg" / "hfs"
@@ -195,7 +195,8 @@ def test_handle_protocol_and_text_forms(xorriso):
     image, _ = xorriso
     vol = tev.HfsVolume.open(str(image))
     assert repr(vol) == "HfsVolume(open)"
-    assert not hasattr(vol, "volume_info")
+    info = vol.volume_info
+    assert (info.fs_type, info.name, info.symlink_count, info.is_hfsx) == ("hfsplus", None, None, False)
     with vol as same:
         assert same is vol
         entry = next(e for e in vol.list_directory("/") if e.name == "deep")
@@ -449,3 +450,19 @@ def test_listing_matches_libfshfs(name, tmp_path):
     theirs = {line.replace("\u2400", "\0") for line in out.splitlines() if line.startswith("/")} - {"/"}
     with tev.HfsVolume.open(str(image)) as vol:
         assert {e.path for e in vol.walk()} == theirs
+
+
+def test_extraction_writes_the_tree_and_carries_modes_times_and_links_over(tmp_path):
+    root = tmp_path / "tree"
+    (root / "a" / "b").mkdir(parents=True)
+    (root / "a" / "f.txt").write_bytes(b"x")
+    (root / "a" / "b" / "g").write_bytes(b"yy")
+    os.symlink("a/f.txt", root / "ln")
+    dress_tree(root)
+    image = xorriso_volume(root, tmp_path / "v.img")
+    with tev.HfsVolume.open(str(image)) as vol:
+        stats = vol.extract_all(str(tmp_path / "out"), modes=True, times=True, symlinks="create")
+        part = vol.extract_path("/A/b", str(tmp_path / "part"))  # resolved as the volume does: case-folded
+    assert (stats.files, stats.dirs, stats.symlinks_skipped, stats.bytes) == (2, 2, 0, 3)
+    assert_carried_over(root, tmp_path / "out")
+    assert (part.files, part.dirs) == (1, 1) and (tmp_path / "part" / "g").read_bytes() == b"yy"

@@ -11,7 +11,7 @@ import zlib
 import pytest
 
 import tev
-from conftest import FIXTURES
+from conftest import FIXTURES, assert_carried_over, dress_tree
 from xar_images import BSDTAR, bsdtar_xar, file_xml, make_xar, stored, toc
 
 XAR_FIXTURES = sorted(
@@ -115,6 +115,21 @@ def make_tree(root):
 
 OPTIONS = [["compression=gzip"], ["compression=bzip2"], ["compression=xz"], ["compression=none"],
            ["compression=gzip", "checksum=md5", "toc-checksum=md5"], ["checksum=none", "toc-checksum=none"]]
+
+
+@needs_bsdtar
+def test_extraction_carries_modes_times_and_links_over_when_asked(tmp_path):
+    root = tmp_path / "tree"
+    root.mkdir()
+    make_tree(root)
+    dress_tree(root)
+    archive = bsdtar_xar(root, tmp_path / "t.xar", names=sorted(os.listdir(root)))
+    with tev.XarArchive.open(str(archive)) as xar:
+        stats = xar.extract_all(str(tmp_path / "out"), modes=True, times=True, symlinks="create")
+        with pytest.raises(ZeroDivisionError):
+            xar.extract_all(str(tmp_path / "stopped"), progress=lambda done, total: 1 / 0)
+    assert stats.symlinks_skipped == 0
+    assert_carried_over(root, tmp_path / "out")
 
 
 @needs_bsdtar

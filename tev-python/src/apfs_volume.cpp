@@ -1,6 +1,7 @@
 // ApfsVolume: the first volume of an APFS container in a raw partition image.
 #include "apfs_volume.h"
 
+#include "extract_methods.h"
 #include "fs_volume.h"
 #include "tev/apfs/apfs_reader.h"
 #include "toolkit/methods.h"
@@ -9,19 +10,17 @@
 namespace tev::python {
 namespace {
 
-struct ApfsVolumeClass {
-  using State = apfs::ApfsReader;
+struct ApfsVolumeClass : FilesystemTraits {
   static constexpr const char* kName = "ApfsVolume";
   static inline PyTypeObject* type = nullptr;
   static std::string repr_open(const State&) { return "ApfsVolume(open)"; }
-  static auto open_reader(ByteSource source) { return apfs::open_container(std::move(source)); }
-  static PyObject* dir_entry(const apfs::ApfsDirEntry& e) { return make_dir_entry({e.name, e.kind, e.size}); }
+  static std::expected<State, apfs::ApfsError> open_reader(ByteSource source) {
+    auto reader = apfs::open_container(std::move(source));
+    if (!reader) return std::unexpected(reader.error());
+    return State(std::move(*reader), false);
+  }
 };
 using C = ApfsVolumeClass;
-
-PyObject* volume_info(PyObject* self, void*) {
-  return with_state<C>(self, Access::Shared, [](C::State& s) { return make_volume_info(s.volume_info()); });
-}
 
 PyMethodDef kMethods[] = {
     keyword_method("open", &volume_open<C>, "open(path)\n--\n\nOpen an APFS volume from a raw partition image.",
@@ -34,11 +33,13 @@ PyMethodDef kMethods[] = {
     keyword_method("stat", &volume_stat<C>, "stat($self, path)\n--\n\nGet file metadata."),
     no_args_method("walk", &volume_walk<C>, "walk($self)\n--\n\nWalk all entries in the volume."),
     keyword_method("exists", &volume_exists<C>, "exists($self, path)\n--\n\nCheck if a path exists."),
+    keyword_method("extract_all", &extract_all_method<C>, TEV_EXTRACT_ALL_DOC),
+    keyword_method("extract_path", &extract_path_method<C>, TEV_EXTRACT_PATH_DOC),
     kEndOfMethods,
 };
 
 PyGetSetDef kProperties[] = {
-    {"volume_info", &volume_info, nullptr, "Volume metadata.", nullptr},
+    {"volume_info", &volume_info_property<C>, nullptr, "Volume metadata.", nullptr},
     kEndOfProperties,
 };
 

@@ -23,8 +23,8 @@ struct ArchiveClass {
   using State = Buffer;
   static constexpr const char* kName = "Archive";
   static std::string repr_open(const State& s) { return "Archive(size=" + std::to_string(s.size()) + ")"; }
-  static auto extract(const State& s, const std::string& base, const std::string& dest) {
-    return pbzx::extract_tree(s, base, dest);
+  static auto extract(const State& s, const std::string& base, const std::string& dest, const ExtractOptions& o) {
+    return pbzx::extract_tree(s, base, dest, o);
   }
   // Entry names are the stored bytes: a base comes back as os.fsencode gives it.
   static std::optional<std::string> base_arg(PyObject* obj) { return arg_fs_name(obj, "base_path"); }
@@ -97,10 +97,8 @@ PyMethodDef kMethods[] = {
     no_args_method("list", &list, "list($self)\n--\n\nList all file entries in the archive."),
     keyword_method("extract_file", &extract_file,
                    "extract_file($self, path)\n--\n\nExtract a single file by path, returning its contents as bytes."),
-    keyword_method("extract_all", &extract_all_method<ArchiveClass>, "extract_all($self, dest)\n--\n\nExtract all files to a directory on disk."),
-    keyword_method("extract_path", &extract_path_method<ArchiveClass>,
-                   "extract_path($self, base_path, dest)\n--\n\nExtract files under a base path to a directory on disk.\n"
-                   "The base prefix is stripped from output paths."),
+    keyword_method("extract_all", &extract_all_method<ArchiveClass>, TEV_EXTRACT_ALL_DOC),
+    keyword_method("extract_path", &extract_path_method<ArchiveClass>, TEV_EXTRACT_PATH_DOC),
     no_args_method("cpio_data", &cpio_data, "cpio_data($self)\n--\n\nGet the raw decompressed CPIO data."),
     enter_method<ArchiveClass>(),
     exit_method<ArchiveClass>(),

@@ -1,11 +1,10 @@
 #pragma once
 
-// The methods HfsVolume and ApfsVolume share: both hold one file-system
-// reader over a host file and answer the same questions. Traits name the
-// class (see toolkit/handle.h) and add:
+// The methods HfsVolume, ApfsVolume and FilesystemHandle share: each holds
+// one file system and answers the same questions. Traits derive from
+// FilesystemTraits, name the class (see toolkit/handle.h) and add:
 //   static inline PyTypeObject* type;                          the class object
-//   static std::expected<State, E> open_reader(ByteSource);    opens the reader
-//   static PyObject* dir_entry(const Entry&);                   a listing entry as DirEntry
+//   static std::expected<State, E> open_reader(ByteSource);    opens the reader (volumes)
 // Every query is a long call: it takes exclusive access and runs without the
 // interpreter lock, which is held only to turn arguments and results into
 // Python objects.
@@ -19,12 +18,31 @@
 #include "fs_values.h"
 #include "open_from_path.h"
 #include "tev/common/byte_source.h"
+#include "tev/pipeline/extract_tree.h"
+#include "tev/pipeline/opened_filesystem.h"
 #include "toolkit/args.h"
 #include "toolkit/gil.h"
 #include "toolkit/handle.h"
 #include "toolkit/to_python.h"
 
 namespace tev::python {
+
+// The state of every class over one file system, and how it lists and
+// extracts (for extract_methods.h).
+struct FilesystemTraits {
+  using State = pipeline::OpenedFilesystem;
+  static PyObject* dir_entry(const fs::DirEntry& e) { return make_dir_entry(e); }
+  static auto extract(const State& s, const std::string& base, const std::string& dest, const ExtractOptions& o) {
+    return pipeline::extract_tree(s, base, dest, o);
+  }
+  static std::optional<std::string> base_arg(PyObject* obj) { return arg_str(obj, "base_path"); }
+};
+
+template <class Traits>
+PyObject* volume_info_property(PyObject* self, void*) {
+  return with_state<Traits>(self, Access::Shared,
+                            [](typename Traits::State& s) { return make_volume_info(s.volume_info()); });
+}
 
 template <class Traits>
 PyObject* volume_open(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -1,6 +1,7 @@
 // HfsVolume: an HFS+ or HFSX volume in a raw partition image.
 #include "hfs_volume.h"
 
+#include "extract_methods.h"
 #include "fs_volume.h"
 #include "tev/hfsplus/hfs_reader.h"
 #include "toolkit/methods.h"
@@ -9,13 +10,15 @@
 namespace tev::python {
 namespace {
 
-struct HfsVolumeClass {
-  using State = hfsplus::HfsReader;
+struct HfsVolumeClass : FilesystemTraits {
   static constexpr const char* kName = "HfsVolume";
   static inline PyTypeObject* type = nullptr;
   static std::string repr_open(const State&) { return "HfsVolume(open)"; }
-  static auto open_reader(ByteSource source) { return hfsplus::open_volume(std::move(source)); }
-  static PyObject* dir_entry(const fs::DirEntry& e) { return make_dir_entry(e); }
+  static std::expected<State, hfsplus::HfsError> open_reader(ByteSource source) {
+    auto reader = hfsplus::open_volume(std::move(source));
+    if (!reader) return std::unexpected(reader.error());
+    return State(std::move(*reader), false);
+  }
 };
 using C = HfsVolumeClass;
 
@@ -30,10 +33,13 @@ PyMethodDef kMethods[] = {
     keyword_method("stat", &volume_stat<C>, "stat($self, path)\n--\n\nGet file metadata."),
     no_args_method("walk", &volume_walk<C>, "walk($self)\n--\n\nWalk all entries in the volume."),
     keyword_method("exists", &volume_exists<C>, "exists($self, path)\n--\n\nCheck if a path exists."),
+    keyword_method("extract_all", &extract_all_method<C>, TEV_EXTRACT_ALL_DOC),
+    keyword_method("extract_path", &extract_path_method<C>, TEV_EXTRACT_PATH_DOC),
     kEndOfMethods,
 };
 
 PyGetSetDef kProperties[] = {
+    {"volume_info", &volume_info_property<C>, nullptr, "Volume metadata.", nullptr},
     kEndOfProperties,
 };
 

@@ -21,8 +21,8 @@ struct XarArchiveClass {
   using State = xar::XarReader;
   static constexpr const char* kName = "XarArchive";
   static std::string repr_open(const State& s) { return "XarArchive(files=" + std::to_string(s.entries().size()) + ")"; }
-  static auto extract(const State& s, const std::string& base, const std::string& dest) {
-    return s.extract(base, dest);
+  static auto extract(const State& s, const std::string& base, const std::string& dest, const ExtractOptions& o) {
+    return s.extract(base, dest, o);
   }
   static std::optional<std::string> base_arg(PyObject* obj) { return arg_str(obj, "base_path"); }
 };
@@ -92,10 +92,8 @@ PyMethodDef kMethods[] = {
     keyword_method("open", &open, "open(path)\n--\n\nOpen a XAR archive from a file path.", METH_STATIC),
     keyword_method("find", &find, "find($self, path)\n--\n\nFind a file by path."),
     keyword_method("read_file", &read_file, "read_file($self, index)\n--\n\nRead a file's contents by index."),
-    keyword_method("extract_all", &extract_all_method<C>, "extract_all($self, dest)\n--\n\nExtract all files to a directory on disk."),
-    keyword_method("extract_path", &extract_path_method<C>,
-                   "extract_path($self, base_path, dest)\n--\n\nExtract files under a base path to a directory on disk.\n"
-                   "The base prefix is stripped from output paths."),
+    keyword_method("extract_all", &extract_all_method<C>, TEV_EXTRACT_ALL_DOC),
+    keyword_method("extract_path", &extract_path_method<C>, TEV_EXTRACT_PATH_DOC),
     enter_method<C>(),
     exit_method<C>(),
     kEndOfMethods,

@@ -8,7 +8,7 @@
 
 #include "tev/common/path.h"
 #include "tev/common/text.h"
-#include "tev/common/tree_writer.h"
+#include "tev/common/tree_extractor.h"
 #include "tev/xar/xar_reader.h"
 
 namespace tev::xar {
@@ -52,9 +52,15 @@ XarError write_error(const TreeWriteError& e, std::string_view rel) {
   return XarError::invalid_path(fmt::format("path traversal detected: {}", rel));
 }
 
+EntryAttributes attributes_of(const TocEntry& e) {
+  return {static_cast<uint16_t>(e.mode.value_or(e.kind == EntryKind::Directory ? 0755 : 0644) & 07777),
+          e.mtime.value_or(0)};
+}
+
 }  // namespace
 
-std::expected<ExtractStats, XarError> XarReader::extract(std::string_view base_path, const std::string& dest) const {
+std::expected<ExtractStats, XarError> XarReader::extract(std::string_view base_path, const std::string& dest,
+                                                         const ExtractOptions& options) const {
   std::string_view base = strip_slashes(base_path);
   std::vector<std::pair<std::string, const TocEntry*>> selected;
   for (const auto& e : toc_.entries) {
@@ -64,37 +70,38 @@ std::expected<ExtractStats, XarError> XarReader::extract(std::string_view base_p
   }
   std::stable_sort(selected.begin(), selected.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  auto writer = TreeWriter::open(dest);
-  if (!writer) return std::unexpected(XarError(writer.error()));
-  ExtractStats stats;
+  uint64_t total = 0;
+  for (const auto& [key, e] : selected)
+    if (e->kind == EntryKind::File && e->data) total += e->data->size;
+  auto out = TreeExtractor::open(dest, options, total);
+  if (!out) return std::unexpected(XarError(out.error()));
   for (const auto& [key, e] : selected) {
     std::string_view rel = base.empty() ? std::string_view(e->path) : std::string_view(e->path).substr(
                                                                           std::min(e->path.size(), base.size() + 1));
     if (rel.empty()) {
-      if (e->kind == EntryKind::Directory) ++stats.dirs;
+      if (e->kind == EntryKind::Directory) out->count_base_directory();
       continue;
     }
     auto clean = sanitize(rel);
     if (!clean) return std::unexpected(clean.error());
+    auto failed = [&](const TreeWriteError& w) { return write_error(w, rel); };
     switch (e->kind) {
       case EntryKind::Directory:
-        if (auto r = writer->make_dirs(*clean); !r) return std::unexpected(write_error(r.error(), rel));
-        ++stats.dirs;
+        if (auto r = out->directory(*clean, attributes_of(*e)); !r) return std::unexpected(failed(r.error()));
         break;
-      case EntryKind::Symlink: ++stats.symlinks_skipped; break;
-      case EntryKind::File: {
-        auto sink = writer->create_file(*clean);
-        if (!sink) return std::unexpected(write_error(sink.error(), rel));
-        auto n = read_entry(*e, *sink);
-        if (!n) return std::unexpected(n.error());
-        if (auto r = sink->finish(); !r) return std::unexpected(XarError(r.error()));
-        ++stats.files;
-        stats.bytes += *n;
+      case EntryKind::Symlink:
+        if (auto r = out->symlink(*clean, e->link.value_or("")); !r) return std::unexpected(failed(r.error()));
         break;
-      }
+      case EntryKind::File:
+        if (auto r = out->file_from<XarError>(
+                *clean, attributes_of(*e), [&](ByteSink& sink) { return read_entry(*e, sink); }, failed);
+            !r)
+          return std::unexpected(r.error());
+        break;
     }
   }
-  return stats;
+  if (auto r = out->finish(); !r) return std::unexpected(write_error(r.error(), base));
+  return out->stats();
 }
 
 }  // namespace tev::xar

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "tev/pipeline/progress.h"
+#include "tev/common/progress.h"
 
 namespace tev::python {
 
@@ -24,7 +24,7 @@ class PyProgress {
   bool set(PyObject* callable, const char* name);
 
   // What the library is given; nullptr without a callback.
-  const pipeline::ProgressFn* fn() const { return callable_ != nullptr ? &fn_ : nullptr; }
+  const ProgressFn* fn() const { return callable_ != nullptr ? &fn_ : nullptr; }
 
   // With the lock held after the call: whether the callback raised. If so
   // its exception is set again and the caller returns nullptr.
@@ -35,7 +35,7 @@ class PyProgress {
 
   PyObject* callable_ = nullptr;  // a new reference
   PyObject* error_ = nullptr;     // the exception it raised
-  pipeline::ProgressFn fn_;
+  ProgressFn fn_;
 };
 
 }  // namespace tev::python

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tev/common/extract_stats.h"
+#include "tev/common/tree_extractor.h"
 #include "tev/pbzx/pbzx_error.h"
 
 namespace tev::pbzx {
@@ -75,7 +76,7 @@ std::expected<std::vector<CpioEntry>, PbzxError> list_entries(std::span<const ui
 std::expected<std::vector<uint8_t>, PbzxError> find_file(std::span<const uint8_t> archive, std::string_view name);
 // Extracts the entries below `base` (all of them for "" or "/") into `dest`.
 std::expected<ExtractStats, PbzxError> extract_tree(std::span<const uint8_t> archive, std::string_view base,
-                                                    const std::string& dest);
+                                                    const std::string& dest, const ExtractOptions& options = {});
 
 std::string normalize_entry_path(std::string_view path);
 std::expected<std::string, PbzxError> validate_relative_path(std::string_view path);

@@ -8,7 +8,7 @@
 
 #include "tev/pipeline/opened_filesystem.h"
 #include "tev/pipeline/pipeline_error.h"
-#include "tev/pipeline/progress.h"
+#include "tev/common/progress.h"
 #include "tev/udif/image.h"
 
 namespace tev::pipeline {

@@ -11,6 +11,7 @@
 #include "tev/common/byte_sink.h"
 #include "tev/common/byte_source.h"
 #include "tev/common/extract_stats.h"
+#include "tev/common/tree_extractor.h"
 #include "tev/xar/toc.h"
 #include "tev/xar/xar_error.h"
 
@@ -70,7 +71,8 @@ class XarReader {
   // Writes the entries at or below `base_path` under `dest` (the base itself
   // stripped), directories before their contents. Symlinks are counted, not
   // created; hard links are written as copies of their target's content.
-  std::expected<ExtractStats, XarError> extract(std::string_view base_path, const std::string& dest) const;
+  std::expected<ExtractStats, XarError> extract(std::string_view base_path, const std::string& dest,
+                                                const ExtractOptions& options = {}) const;
 
  private:
   XarReader(ByteSource source, XarHeader header, Toc toc, uint64_t heap_start)

@@ -8,7 +8,7 @@
 #include "tev/common/byte_sink.h"
 #include "tev/common/io_error.h"
 
-namespace tev::pipeline {
+namespace tev {
 
 // Told how far a long operation has got (done of total bytes); returning
 // false stops the operation, which then fails with `cancelled()`.
@@ -50,4 +50,4 @@ class MeteredSink final : public ByteSink {
   ProgressMeter* meter_;
 };
 
-}  // namespace tev::pipeline
+}  // namespace tev

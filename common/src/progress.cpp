@@ -1,8 +1,8 @@
-#include "tev/pipeline/progress.h"
+#include "tev/common/progress.h"
 
 #include <cerrno>
 
-namespace tev::pipeline {
+namespace tev {
 
 IoError cancelled() { return IoError::from_errno(ECANCELED); }
 
@@ -32,4 +32,4 @@ std::expected<void, IoError> MeteredSink::write_zeros(uint64_t count) {
   return {};
 }
 
-}  // namespace tev::pipeline
+}  // namespace tev
