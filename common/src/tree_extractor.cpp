@@ -55,7 +55,9 @@ std::expected<void, TreeWriteError> TreeExtractor::symlink(std::string_view rel,
     ++stats_.symlinks_skipped;
     return {};
   }
-  return writer_.create_symlink(rel, target);
+  if (auto r = writer_.create_symlink(rel, target); !r) return r;
+  ++stats_.symlinks;
+  return {};
 }
 
 std::expected<void, TreeWriteError> TreeExtractor::finish() {

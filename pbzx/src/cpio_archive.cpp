@@ -167,9 +167,12 @@ std::expected<ExtractStats, PbzxError> extract_tree(std::span<const uint8_t> arc
     if (!prefix.empty()) {
       if (n != prefix && !n.starts_with(prefix + "/")) return skip();
       rel = n == prefix ? std::string() : n.substr(prefix.size() + 1);
-      if (rel.empty()) {  // the base itself
-        if (h.is_dir()) out->count_base_directory();
-        return skip();
+      if (rel.empty()) {  // the base itself: a directory is not written, anything else under its own name
+        if (h.is_dir()) {
+          out->count_base_directory();
+          return skip();
+        }
+        rel = n.substr(n.rfind('/') + 1);
       }
     } else {
       if (n.empty()) return skip();

@@ -12,7 +12,7 @@ import gzip
 import os
 import stat as statmod
 import tempfile
-from typing import Callable, Iterable, Iterator, Protocol
+from typing import Callable, Iterator, Protocol
 
 import _tev
 
@@ -77,6 +77,7 @@ class Summary:
     def add_stats(self, s) -> None:
         self.files += s.files
         self.dirs += s.dirs
+        self.symlinks += s.symlinks_created
         self.skipped += s.symlinks_skipped
         self.bytes += s.bytes
 
@@ -227,60 +228,9 @@ class VolumeSource(Source):
 
     def extract(self, paths: list[str], dest: str, opts: ExtractOptions, progress: Progress | None) -> Summary:
         summary = Summary()
-        with hostfs.Tree(dest) as tree:
-            for path in paths or [""]:
-                top = self.stat(path)
-                if top.kind == "directory" and hasattr(self.volume, "extract_path"):
-                    self._extract_native(tree, path, dest, opts, progress, summary)
-                else:
-                    self._extract_walked(tree, top, opts, progress, summary)
+        for path in paths or [""]:
+            summary.add_stats(extract_subtree(self.volume, path, self.stat(path).kind, dest, opts, progress))
         return summary
-
-    def _extract_native(self, tree, path, dest, opts, progress, summary) -> None:
-        tree.make_dirs(path)
-        kw = {"modes": opts.modes, "times": opts.times, "symlinks": "create" if opts.symlinks else "skip"}
-        if progress is not None:
-            kw["progress"] = progress
-        stats = self.volume.extract_path("/" + path, os.path.join(dest, path) if path else dest, **kw)
-        summary.add_stats(stats)
-        if opts.symlinks:
-            # Links the handle created are not "skipped"; the count it returns is of those it left out.
-            summary.symlinks += sum(1 for w in self.volume.walk()
-                                    if w.kind == "symlink" and under(w.path.lstrip("/"), path)) - stats.symlinks_skipped
-
-    def _extract_walked(self, tree, top: Entry, opts, progress, summary) -> None:
-        """Raw volumes have no extraction call of their own: the walk is written here, through `Tree`."""
-        if top.kind == "directory":
-            # The top itself is DEST: it is neither counted nor given the volume root's mode and time.
-            entries = [top] if top.path else []
-            entries += self.listing(top.path, recursive=True, long=opts.modes or opts.times)
-        else:
-            entries = [top]
-        total = sum(e.size for e in entries if e.kind == "file")
-        done = 0
-        finishing = []
-        for e in entries:
-            if "\0" in e.path:  # HFS+'s hard-link folder: no host can hold the name
-                summary.skipped += 1
-                continue
-            if e.kind == "directory":
-                tree.make_dirs(e.path)
-                summary.dirs += 1
-            elif e.kind == "file":
-                done += tree.write_file(e.path, [self.volume.read_file("/" + e.path)])
-                summary.files += 1
-                summary.bytes += e.size
-                if progress is not None:
-                    progress(done, total)
-            elif e.kind == "symlink" and opts.symlinks:
-                tree.symlink(e.path, e.target if e.target is not None
-                             else os.fsdecode(self.volume.read_file("/" + e.path)))
-                summary.symlinks += 1
-            else:
-                summary.skipped += 1
-                continue
-            finishing.append(e)
-        _finish(tree, finishing, opts)
 
 
 def _fs_time(fs_type: str, value: int) -> int | None:
@@ -298,12 +248,16 @@ def volume_json(volume) -> dict:
             "free_blocks": v.free_blocks, "version": v.version, "hfsx": v.is_hfsx}
 
 
-def _finish(tree: hostfs.Tree, entries: Iterable[Entry], opts: ExtractOptions) -> None:
-    """Modes and times, children before their folders, so that a folder's time is the last thing set."""
-    if not (opts.modes or opts.times):
-        return
-    for e in sorted(entries, key=lambda e: e.path, reverse=True):
-        tree.finish(e.path, e.mode if opts.modes else None, e.mtime if opts.times else None)
+def extract_subtree(handle, path: str, kind: str, dest: str, opts: ExtractOptions, progress: Progress | None):
+    """The entry at path and what lies below it, written below DEST under its full path (as tar keeps
+    it): the library extracts the base into DEST/parent-of-path, which is made here first."""
+    kw: dict = {"modes": opts.modes, "times": opts.times, "symlinks": "create" if opts.symlinks else "skip"}
+    if progress is not None:
+        kw["progress"] = progress
+    if not path:
+        return handle.extract_all(dest, **kw)
+    target = hostfs.make_dirs(dest, path if kind == "directory" else _parent(path))
+    return handle.extract_path(path, target, **kw)
 
 
 class DmgSource(Source):
@@ -425,34 +379,22 @@ class TreeSource(Source):
 
     def extract(self, paths, dest, opts, progress):
         summary = Summary()
-        with hostfs.Tree(dest) as tree:
-            for path in paths or [""]:
-                top = self.stat(path)
-                selected = [e for p, e in self.index.items() if p and under(p, path)]
-                links = [e for e in selected if e.kind == "symlink"]
-                if top.kind == "directory":
-                    tree.make_dirs(path)
-                    summary.add_stats(self._extract_native(path, os.path.join(dest, path) if path else dest))
-                    # The extractor leaves out links (counted) and devices or FIFOs (not counted).
-                    summary.skipped += sum(1 for e in selected if e.kind == "other")
-                    if opts.symlinks:
-                        for e in links:
-                            tree.symlink(e.path, e.target or "")
-                        summary.symlinks += len(links)
-                        summary.skipped -= len(links)
-                elif top.kind == "file":
-                    summary.bytes += tree.write_file(path, [self.read(path)])
-                    summary.files += 1
-                elif top.kind == "symlink" and opts.symlinks:
-                    tree.symlink(path, top.target or "")
-                    summary.symlinks += 1
-                else:
-                    summary.skipped += 1
-                _finish(tree, [e for e in selected if e.kind in ("file", "directory")], opts)
+        for path in paths or [""]:
+            top = self.stat(path)
+            if top.kind == "other":
+                summary.skipped += 1
+                continue
+            summary.add_stats(extract_subtree(self._extractor(), self._stored_name(path), top.kind, dest, opts,
+                                              progress))
+            # The extractor leaves devices and FIFOs out without counting them.
+            summary.skipped += sum(1 for p, e in self.index.items() if p and under(p, path) and e.kind == "other")
         return summary
 
-    def _extract_native(self, path: str, dest: str):
+    def _extractor(self):
         raise NotImplementedError
+
+    def _stored_name(self, path: str) -> str:
+        return path
 
 
 class PayloadSource(TreeSource):
@@ -504,8 +446,8 @@ class PayloadSource(TreeSource):
         self._need_file(path)
         return self.archive.extract_file(self._stored[path])
 
-    def _extract_native(self, path, dest):
-        return self.archive.extract_all(dest) if not path else self.archive.extract_path(path, dest)
+    def _extractor(self):
+        return self.archive
 
 
 class XarSource(TreeSource):
@@ -538,8 +480,8 @@ class XarSource(TreeSource):
         self._need_file(path)
         return self.xar.read_file(self._number[path])
 
-    def _extract_native(self, path, dest):
-        return self.xar.extract_all(dest) if not path else self.xar.extract_path(path, dest)
+    def _extractor(self):
+        return self.xar
 
 
 class PkgSource(XarSource):
@@ -620,19 +562,17 @@ class PkgSource(XarSource):
         """The members as `pkgutil --expand` writes them: as stored, each Scripts archive as a folder."""
         summary = Summary()
         summary.add_stats(self.xar.extract_all(dest))
-        with hostfs.Tree(dest) as tree:
-            for c in self.pkg.components:
-                s = self.scripts(c)
-                if s is None:
-                    continue
-                with s:
-                    where = f"{c}/Scripts" if c else "Scripts"
-                    tree.remove(where)
-                    summary.files -= 1
-                    summary.bytes -= self.stat(where).size
-                    tree.make_dirs(where)
-                    summary.dirs += 1
-                    summary.add_stats(s.archive.extract_all(os.path.join(dest, where)))
+        for c in self.pkg.components:
+            s = self.scripts(c)
+            if s is None:
+                continue
+            with s:
+                where = f"{c}/Scripts" if c else "Scripts"
+                hostfs.remove_file(dest, where)
+                summary.files -= 1
+                summary.bytes -= self.stat(where).size
+                summary.dirs += 1
+                summary.add_stats(s.archive.extract_all(hostfs.make_dirs(dest, where)))
         return summary
 
 

@@ -91,6 +91,9 @@ class TestRealArchives:
                 stats = a.extract_path(base, str(out))
                 assert sorted(p.name for p in out.iterdir()) == ["binary.bin", "empty"]
                 assert (stats.files, stats.dirs) == (2, 1)
+            # A base naming a file writes that file under its own name.
+            stats = a.extract_path("./dir/sub/binary.bin", str(tmp_path / "one"))
+            assert stats.files == 1 and (tmp_path / "one/binary.bin").read_bytes() == files["dir/sub/binary.bin"]
 
 
 @needs_tools

@@ -217,7 +217,9 @@ def test_extract_path_strips_the_base(tmp_path):
         stats = xar.extract_path("a/", str(tmp_path / "out"))
         assert (stats.dirs, stats.files) == (2, 1)
         assert (tmp_path / "out/b").read_bytes() == b"B" and (tmp_path / "out/c").is_dir()
-        assert xar.extract_path("a/b", str(tmp_path / "one")).files == 0
+        # A base naming a file writes that file under its own name.
+        assert xar.extract_path("a/b", str(tmp_path / "one")).files == 1
+        assert (tmp_path / "one/b").read_bytes() == b"B"
         assert not (tmp_path / "out/d").exists()  # "a" does not select "ab/d"
         (tmp_path / "out/b").write_bytes(b"longer old content")
         xar.extract_path("/a", str(tmp_path / "out"))

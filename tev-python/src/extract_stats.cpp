@@ -21,6 +21,7 @@ PyGetSetDef kFields[] = {
     field<&ExtractStats::dirs>("dirs", "Directories created or found present."),
     field<&ExtractStats::symlinks_skipped>("symlinks_skipped", "Symbolic links not created."),
     field<&ExtractStats::bytes>("bytes", "Total bytes of file content written."),
+    field<&ExtractStats::symlinks>("symlinks_created", "Symbolic links created (with symlinks=\"create\")."),
     kEndOfFields,
 };
 

@@ -78,9 +78,12 @@ std::expected<ExtractStats, XarError> XarReader::extract(std::string_view base_p
   for (const auto& [key, e] : selected) {
     std::string_view rel = base.empty() ? std::string_view(e->path) : std::string_view(e->path).substr(
                                                                           std::min(e->path.size(), base.size() + 1));
-    if (rel.empty()) {
-      if (e->kind == EntryKind::Directory) out->count_base_directory();
-      continue;
+    if (rel.empty()) {  // the base itself: a directory is not written, anything else under its own name
+      if (e->kind == EntryKind::Directory) {
+        out->count_base_directory();
+        continue;
+      }
+      rel = std::string_view(e->path).substr(e->path.rfind('/') + 1);
     }
     auto clean = sanitize(rel);
     if (!clean) return std::unexpected(clean.error());
