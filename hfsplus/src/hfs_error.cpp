@@ -23,6 +23,7 @@ std::string HfsError::message() const {
     case Kind::NotADirectory: return "not a directory: " + text_;
     case Kind::CorruptedData: return "corrupted data: " + text_;
     case Kind::UnsupportedVersion: return "unsupported version: " + text_;
+    case Kind::IsADirectory: return "is a directory: " + text_;
   }
   return text_;
 }

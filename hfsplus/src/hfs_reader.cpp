@@ -30,7 +30,7 @@ fs::FileStat stat_of(const CatalogFile& file) {
   fs::FileStat st;
   st.fs_type = fs::FsType::HfsPlus;
   st.id = file.file_id;
-  st.kind = fs::EntryKind::File;
+  st.kind = file.is_symlink() ? fs::EntryKind::Symlink : fs::EntryKind::File;
   st.size = file.data_fork.logical_size;
   st.uid = file.bsd.owner_id;
   st.gid = file.bsd.group_id;
@@ -78,7 +78,7 @@ std::expected<FileReadPlan, HfsError> HfsReader::plan_file(std::string_view path
   auto resolved = resolve(*volume_, path);
   if (!resolved) return std::unexpected(resolved.error());
   if (std::holds_alternative<CatalogFolder>(resolved->record))
-    return std::unexpected(HfsError::not_a_directory(std::string(path)));
+    return std::unexpected(HfsError::is_a_directory(std::string(path)));
   const auto* link = std::get_if<CatalogFile>(&resolved->record);
   if (link == nullptr) return std::unexpected(HfsError::corrupted("unexpected thread record"));
   auto file = volume_->link_target(*link);
@@ -169,6 +169,7 @@ fs::VolumeInfo HfsReader::volume_info() const {
   info.free_blocks = volume_->header().free_blocks;
   info.version = volume_->header().version;
   info.is_hfsx = volume_->header().is_hfsx;
+  info.name = volume_->name();
   return info;
 }
 

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "extents.h"
+#include "unicode.h"
 
 namespace tev::hfsplus {
 namespace {
@@ -74,6 +75,17 @@ std::expected<std::unique_ptr<Volume>, HfsError> Volume::open(ByteSource source)
   // Without the folder, hard links read as the empty files they are on disk.
   if (auto folder = lookup(*v, kRootFolderId, kPrivateDataName); folder && *folder)
     if (const auto* f = std::get_if<CatalogFolder>(&**folder)) v->private_data_folder_ = f->folder_id;
+  // The volume's name is its root folder's, kept in the root's thread record
+  // (keyed by the root's id and an empty name). A volume without one has none.
+  if (auto thread = lookup(*v, kRootFolderId, ""); thread && *thread)
+    if (const auto* t = std::get_if<CatalogThread>(&**thread)) {
+      std::vector<uint8_t> be;
+      for (uint16_t unit : t->name_units) {
+        be.push_back(static_cast<uint8_t>(unit >> 8));
+        be.push_back(static_cast<uint8_t>(unit));
+      }
+      v->name_ = name_to_utf8(be);
+    }
   return v;
 }
 

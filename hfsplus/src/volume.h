@@ -33,6 +33,8 @@ class Volume {
   uint32_t block_size() const { return header_.block_size; }
   const BTree& catalog() const { return *catalog_; }
   const BTree& extents() const { return *extents_; }
+  // The root folder's name, which macOS shows as the volume's.
+  const std::optional<std::string>& name() const { return name_; }
 
   // The file a hard link stands for (the link itself when it is not one).
   std::expected<CatalogFile, HfsError> link_target(const CatalogFile& file) const;
@@ -52,6 +54,7 @@ class Volume {
   std::unique_ptr<BTree> catalog_;
   std::unique_ptr<BTree> extents_;
   std::optional<uint32_t> private_data_folder_;
+  std::optional<std::string> name_;
   std::unique_ptr<FolderCache> folders_;
 };
 

@@ -94,6 +94,14 @@ def real(name):
     return str(path)
 
 
+def test_the_hfs_volume_name_is_its_root_folders():
+    # Provenance: the volume of this hdiutil image is "SquidMan 1.5".
+    with tev.open(real("dmgwiz/input_non_null_data_offset.dmg")) as p, p.filesystem() as fs:
+        assert fs.volume_info.name == "SquidMan 1.5"
+        with pytest.raises(tev.IoError, match="^HFS\\+ error: is a directory: /SquidMan.app$"):
+            fs.read_file("/SquidMan.app")
+
+
 def test_partitions_tell_their_file_systems():
     with tev.open(real("shockpkg-archive-files/test-archive-hfsp-j.dmg")) as p:
         found = {part.name: part.filesystem for part in p.partitions}

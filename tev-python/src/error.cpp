@@ -99,6 +99,7 @@ PyObject* hfs_class(const hfsplus::HfsError& error) {
     case Kind::CorruptedData: return e.invalid_format_error;
     case Kind::FileNotFound: return e.file_not_found_error;
     case Kind::UnsupportedVersion: return e.unsupported_error;
+    case Kind::IsADirectory: return e.io_error;
   }
   return e.tev_error;
 }

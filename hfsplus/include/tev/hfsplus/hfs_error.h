@@ -10,13 +10,24 @@ namespace tev::hfsplus {
 // The error of the whole HFS+ reader. Kinds are numbered in this order.
 class HfsError {
  public:
-  enum class Kind { Io, InvalidSignature, InvalidBTree, FileNotFound, NotADirectory, CorruptedData, UnsupportedVersion };
+  enum class Kind {
+    Io,
+    InvalidSignature,
+    InvalidBTree,
+    FileNotFound,
+    NotADirectory,
+    CorruptedData,
+    UnsupportedVersion,
+    IsADirectory,
+  };
 
   HfsError(IoError error);  // NOLINT(google-explicit-constructor): I/O errors convert as they are
   static HfsError invalid_signature(uint16_t signature);
   static HfsError invalid_btree(std::string text) { return HfsError(Kind::InvalidBTree, std::move(text)); }
   static HfsError file_not_found(std::string text) { return HfsError(Kind::FileNotFound, std::move(text)); }
   static HfsError not_a_directory(std::string text) { return HfsError(Kind::NotADirectory, std::move(text)); }
+  // A directory where file contents were asked for.
+  static HfsError is_a_directory(std::string text) { return HfsError(Kind::IsADirectory, std::move(text)); }
   static HfsError corrupted(std::string text) { return HfsError(Kind::CorruptedData, std::move(text)); }
   static HfsError unsupported_version(uint16_t version);
 
