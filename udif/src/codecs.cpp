@@ -17,6 +17,8 @@
 #include "tev/udif/extract.h"
 #include "tev/udif/image.h"
 
+#include "adc.h"
+
 namespace tev::udif {
 namespace {
 
@@ -213,7 +215,7 @@ std::expected<void, DmgError> decode_run(uint32_t type, std::span<const uint8_t>
       if (n > 0) std::memcpy(output.data(), stored.data(), n);
       return {};
     }
-    case run_type::kAdc: return std::unexpected(DmgError::unsupported("ADC compression"));
+    case run_type::kAdc: return decode_adc(stored, output);
     default: return {};  // zero fill, comment, terminator: nothing to write
   }
 }

@@ -40,7 +40,8 @@ bool stores_bytes(const BlockRun& run) {
     case run_type::kZlib:
     case run_type::kBzip2:
     case run_type::kLzfse:
-    case run_type::kXz: return true;
+    case run_type::kXz:
+    case run_type::kAdc: return true;
     default: return false;
   }
 }
@@ -228,7 +229,6 @@ std::expected<PartitionPlan, DmgError> plan_partition(const DmgImage& image, int
   plan.size = *size;
   uint64_t stored_total = 0;
   for (const BlockRun& run : table.runs) {
-    if (run.type == run_type::kAdc) return std::unexpected(DmgError::unsupported("ADC compression"));
     if (!stores_bytes(run)) continue;
     // Checked here, in table order, so that decoding may read them later.
     auto offset = stored_offset(image, table, run);

@@ -142,10 +142,7 @@ TEST(Extraction, TheSinkGetsTheBufferBytesAcrossManyWindows) {
   EXPECT_TRUE(memory == expected);
 }
 
-TEST(Extraction, RefusesAdcMissingPartitionsAndAbsurdSizes) {
-  auto r = extract(image_of(filled(10, 1), 1, {{run_type::kAdc, 0, 0, 1, 0, 10}}));
-  EXPECT_EQ(r.memory.error().message(), "unsupported: ADC compression");
-  EXPECT_EQ(r.stream.error().message(), "unsupported: ADC compression");
+TEST(Extraction, RefusesMissingPartitionsAndAbsurdSizes) {
   auto image = image_of({}, 1, {});
   EXPECT_EQ(extract_partition_memory(image, 9).error().message(), "file not found: partition 9");
   EXPECT_EQ(find_by_name(image, "nope").error().message(), "file not found: nope");
@@ -215,6 +212,40 @@ TEST(Codecs, ZlibExactShortLongerAndCorrupt) {
   EXPECT_EQ(short_run.error().kind(), DmgError::Kind::Decompression);
 }
 
+// The three ADC tokens by hand: a literal run, a short copy and a long one
+// that overlaps what it writes; then damage of every kind.
+TEST(Codecs, AdcTokensAndTheirDamage) {
+  const std::vector<uint8_t> stream = {
+      0x82, 'a', 'b', 'c',  // literal of 3
+      0x04, 0x02,           // 2-byte copy: ((0x04 >> 2) & 15) + 3 = 4 bytes from 3 back
+      0x41, 0x00, 0x00,     // 3-byte copy: (0x41 & 63) + 4 = 5 bytes from 1 back
+  };
+  std::vector<uint8_t> out(12);
+  ASSERT_TRUE(decode_run(run_type::kAdc, stream, out));
+  EXPECT_EQ(std::string(out.begin(), out.end()), "abcabcaaaaaa");
+  struct Case {
+    std::vector<uint8_t> in;
+    size_t out;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{0x82, 'a'}, 3, "decompression error: ADC: literal past the end of the input at byte 0 of the run"},
+      {{0x82, 'a', 'b', 'c'}, 2, "decompression error: ADC: literal past the end of the output at byte 0 of the run"},
+      {{0x80, 'a', 0x04, 0x05}, 5, "decompression error: ADC: copy from before the start of the output at byte 4 of the run"},
+      {{0x80, 'a', 0x41}, 5, "decompression error: ADC: copy token cut short at byte 2 of the run"},
+      {{0x80, 'a', 0x04}, 5, "decompression error: ADC: copy token cut short at byte 2 of the run"},
+      {{0x80, 'a', 0x04, 0x00}, 3, "decompression error: ADC: copy past the end of the output at byte 4 of the run"},
+      {{0x80, 'a'}, 2, "decompression error: ADC decoded 1 bytes, expected 2"},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> o(c.out);
+    auto r = decode_run(run_type::kAdc, c.in, o);
+    ASSERT_FALSE(r) << c.message;
+    EXPECT_EQ(r.error().message(), c.message);
+    EXPECT_EQ(r.error().kind(), DmgError::Kind::Decompression);
+  }
+}
+
 TEST(Codecs, LzfseSizesAndTheWriterKinds) {
   std::vector<uint8_t> data(2048, 'q');
   auto stream = encode_chunk(CompressionKind::Lzfse, 6, data);
@@ -231,7 +262,6 @@ TEST(Codecs, LzfseSizesAndTheWriterKinds) {
   std::vector<uint8_t> garbage = {1, 2, 3};
   EXPECT_EQ(decode_run(run_type::kLzfse, garbage, out).error().message(),
             "decompression error: lzfse decoded 0 bytes, expected 2048");
-  EXPECT_EQ(decode_run(run_type::kAdc, garbage, out).error().message(), "unsupported: ADC compression");
   auto bz0 = encode_chunk(CompressionKind::Bzip2, 0, data);
   ASSERT_FALSE(bz0);
   EXPECT_EQ(bz0.error().kind(), DmgError::Kind::Compression);
